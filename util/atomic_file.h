@@ -1,0 +1,62 @@
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kalvex {
+
+// Byte sink used by savers; tests inject failing ones.
+class TByteWriter {
+public:
+  virtual ~TByteWriter() = default;
+  virtual bool Write(const void* data, size_t size) = 0;
+};
+
+// Writes a file atomically: a temporary file in the same folder is written
+// (buffered), flushed, fsync'ed and renamed over the target on Commit(). Until
+// Commit() succeeds the old file is untouched; the destructor removes an
+// uncommitted temporary file. A replaced file keeps its permission bits.
+// A symbolic link is followed, so the file it points to is replaced, not the
+// link. Anything that exists and is not a regular file (a device node, a
+// folder, a pipe) is refused: Open() fails with EINVAL or EISDIR.
+class TAtomicFileWriter final : public TByteWriter {
+public:
+  static constexpr size_t kBufferSize = 256 * 1024;
+
+  explicit TAtomicFileWriter(std::string path);
+  ~TAtomicFileWriter() override;
+  TAtomicFileWriter(const TAtomicFileWriter&) = delete;
+  TAtomicFileWriter& operator=(const TAtomicFileWriter&) = delete;
+
+  // False when the temporary file cannot be created.
+  bool Open();
+  // False on a short write (ENOSPC, EFBIG, ...) or when not open; a failure is
+  // sticky, so every later Write and Commit fails too.
+  bool Write(const void* data, size_t size) override;
+  // False on any failure; the target is then untouched.
+  bool Commit();
+  // Drops the temporary file; the target stays as it was.
+  void Discard();
+  // errno of the first failure, 0 if none.
+  int Error() const { return error_; }
+
+  const std::string& Path() const { return path_; }
+  // The temporary file's path while one exists (for tests), else empty.
+  const std::string& TempPath() const { return temp_path_; }
+
+private:
+  bool Fail(int err);
+  bool FlushBuffer();
+  bool WriteAll(const char* data, size_t size);
+  void CloseAndRemoveTemp();
+
+  std::string path_;    // as given
+  std::string target_;  // the file that is replaced (symbolic links resolved)
+  std::string temp_path_;
+  std::vector<char> buffer_;
+  size_t used_ = 0;
+  int fd_ = -1;
+  int error_ = 0;
+};
+
+}  // namespace kalvex
