@@ -1,0 +1,183 @@
+#include "editor/core/bm_strings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <tuple>
+
+namespace kalvex {
+namespace {
+
+using TRange = std::pair<int, int>;
+
+// Collects what the store announces.
+struct TRecorder {
+  explicit TRecorder(TBMStrings& s) {
+    s.OnLinesChanged = [this](TBMStrings&, int f, int l) { ranges.emplace_back(f, l); };
+    s.OnMaxLengthChanged = [this](TBMStrings& st) { maxes.push_back(st.MaxLineLength()); };
+    s.OnChanging = [this](TBMStrings&) { ++changing; };
+    s.OnChange = [this](TBMStrings&) { ++changed; };
+  }
+  std::vector<TRange> ranges;
+  std::vector<int> maxes;
+  int changing = 0, changed = 0;
+};
+
+TEST(BMStrings, SingleOperationsAnnounceTheirRangeAtTheirEnd) {
+  TBMStrings s;
+  TRecorder rec(s);
+  s.Add("one");  // the new store's pending 0..0 goes out first, then 0..end
+  EXPECT_EQ(rec.ranges, (std::vector<TRange>{{0, 0}, {0, -1}}));
+  s.Add("two");
+  s.Add("three");
+  rec.ranges.clear();
+  s.Put(1, "TWO");
+  s.Delete(0);
+  s.Insert(1, "x");
+  s.Exchange(0, 2);
+  EXPECT_EQ(rec.ranges, (std::vector<TRange>{{1, 1}, {0, -1}, {1, -1}, {0, 2}}));
+  EXPECT_EQ(s.Text(), "three\r\nx\r\nTWO");
+  EXPECT_EQ(rec.changing, rec.changed);
+}
+
+TEST(BMStrings, InsideAnUpdateEachOperationIsAnnouncedByTheNextOne) {
+  TBMStrings s;
+  s.SetText("a\r\nb\r\nc\r\nd");
+  TRecorder rec(s);
+  s.BeginUpdate();
+  EXPECT_EQ(rec.changing, 1);
+  s.Put(2, "C");
+  EXPECT_TRUE(rec.ranges.empty());
+  s.Put(1, "B");  // announces 2..2 from inside its own base operation
+  EXPECT_EQ(rec.ranges, (std::vector<TRange>{{2, 2}}));
+  s.Exchange(0, 3);  // only its own two ranges merge: 0..3
+  s.EndUpdate();
+  EXPECT_EQ(rec.ranges, (std::vector<TRange>{{2, 2}, {1, 1}, {0, 3}}));
+  EXPECT_EQ(rec.changing, 1);
+  EXPECT_EQ(rec.changed, 1);
+}
+
+TEST(BMStrings, WholeTextAssignmentAnnouncesWholeTextThenEachLine) {
+  TBMStrings s;
+  s.Add("old");
+  TRecorder rec(s);
+  s.SetText("a\r\nbb\r\nccc");
+  EXPECT_EQ(rec.ranges, (std::vector<TRange>{{-1, -1}, {0, -1}, {1, -1}, {-1, -1}}));
+  EXPECT_EQ(s.MaxLineLength(), 3);
+  EXPECT_EQ(rec.maxes.back(), 3);
+}
+
+TEST(BMStrings, MaxLineLengthGrowsUntilClearedAndIsAnnouncedOnce) {
+  TBMStrings s;
+  TRecorder rec(s);
+  s.Add("12345");
+  s.Put(0, "1");
+  s.Add("123");
+  EXPECT_EQ(s.MaxLineLength(), 5);
+  EXPECT_EQ(rec.maxes, (std::vector<int>{5}));
+  s.Clear();
+  EXPECT_EQ(s.MaxLineLength(), 0);
+  EXPECT_EQ(rec.maxes, (std::vector<int>{5, 0}));
+  s.SetMaxLineLength(9);  // no update open: at once
+  EXPECT_EQ(rec.maxes.back(), 9);
+}
+
+TEST(BMStrings, PendingRangeMergeRule) {
+  TBMStrings s;
+  s.SetText("0\r\n1\r\n2\r\n3\r\n4\r\n5");
+  TRecorder rec(s);
+  // Each Put inside an update is announced by the next operation; merging only
+  // happens inside one Exchange, so drive the rule through Exchange pairs.
+  const struct {
+    int i, j;
+    TRange want;
+  } cases[] = {{4, 1, {1, 4}}, {2, 2, {2, 2}}, {5, 0, {0, 5}}};
+  for (const auto& c : cases) {
+    rec.ranges.clear();
+    s.Exchange(c.i, c.j);
+    ASSERT_EQ(rec.ranges.size(), 1u);
+    EXPECT_EQ(rec.ranges[0], c.want) << c.i << "," << c.j;
+  }
+  // A pending "to the end" stays to the end; a pending whole text absorbs all.
+  rec.ranges.clear();
+  s.BeginUpdate();
+  s.Delete(5);   // 5..end
+  s.EndUpdate();
+  EXPECT_EQ(rec.ranges.back(), TRange(5, -1));
+}
+
+TEST(BMStrings, TextReadsWithoutTrailingBreak) {
+  const struct {
+    std::vector<std::string> lines;
+    std::string text;
+  } cases[] = {
+      {{}, ""},
+      {{"a"}, "a"},
+      {{"a", "b"}, "a\r\nb"},
+      {{"a", ""}, "a\r\n"},  // only one trailing break is removed
+      {{""}, ""},
+  };
+  for (const auto& c : cases) {
+    TBMStrings s;
+    s.Assign(c.lines);
+    EXPECT_EQ(s.Text(), c.text);
+  }
+}
+
+TEST(BMStrings, SetTextSplitsAtEveryKindOfBreakAndKeepsOtherBytes) {
+  const struct {
+    std::string text;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\n", {"a"}},
+      {"a\r\n\r\n", {"a", ""}},
+      {"a\rb\nc\r\nd", {"a", "b", "c", "d"}},
+      {"a\n\rb", {"a", "", "b"}},
+      {"\r", {""}},
+      {std::string("x\0y\r\n\xF0\xF7", 7), {std::string("x\0y", 3), "\xF0\xF7"}},
+  };
+  for (const auto& c : cases) {
+    TBMStrings s;
+    s.SetText(c.text);
+    EXPECT_EQ(s.Lines(), c.lines) << testing::PrintToString(c.text);
+  }
+}
+
+TEST(BMStrings, FileRoundTripHasNoBreakAfterLastLine) {
+  const auto path = std::filesystem::temp_directory_path() / "kalvex_bm_strings_test.txt";
+  TBMStrings s;
+  s.Add("F0 43 10");
+  s.Add("F7");
+  s.SaveToFile(path.string());
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream raw;
+  raw << in.rdbuf();
+  EXPECT_EQ(raw.str(), "F0 43 10\r\nF7");
+  TBMStrings t;
+  t.LoadFromFile(path.string());
+  EXPECT_EQ(t.Lines(), s.Lines());
+  std::filesystem::remove(path);
+}
+
+TEST(BMStrings, FileErrorsCarryTheFileName) {
+  TBMStrings s;
+  try {
+    s.LoadFromFile("/nonexistent/dir/x.txt");
+    FAIL();
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Cannot open file \"/nonexistent/dir/x.txt\". ", 0), 0u);
+  }
+  EXPECT_THROW(s.SaveToFile("/nonexistent/dir/x.txt"), EFCreateError);
+  EXPECT_THROW(s.Get(0), EStringListError);
+  EXPECT_THROW(s.Put(0, "x"), EStringListError);
+  EXPECT_THROW(s.Insert(1, "x"), EStringListError);
+  EXPECT_EQ(s.UpdateCount(), 0);
+}
+
+}  // namespace
+}  // namespace kalvex
