@@ -1,1 +1,130 @@
-// placeholder
+#include "app/command_line.h"
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "editor/core/bm_strings.h"
+#include "workbench/file_io.h"
+#include "workbench/hex_text.h"
+
+namespace kalvex {
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: kalvex [FILE] [/send]\n"
+    "       kalvex --convert INPUT OUTPUT [--split N]\n"
+    "       kalvex --list-devices\n"
+    "       kalvex --help\n"
+    "\n"
+    "Sends and receives MIDI System Exclusive messages as hexadecimal text.\n"
+    "\n"
+    "Options:\n"
+    "  FILE                 load a .syx, .txt or .mid file into the MIDI Out box\n"
+    "  /send, -send         send the MIDI Out box after loading\n"
+    "  --convert IN OUT     load IN as the MIDI Out box would and save it as OUT\n"
+    "                       (.syx: raw bytes, .txt: text lines; - writes the lines\n"
+    "                       to standard output)\n"
+    "  --split N            with --convert: split long messages into lines of at\n"
+    "                       most N bytes (off by default)\n"
+    "  --list-devices       list the MIDI In and MIDI Out devices\n"
+    "  --help               show this help\n";
+
+// Log lines go to standard error as the log panes would show them; status-bar
+// progress is not a log line.
+class TStreamLog : public TLogSink {
+public:
+  explicit TStreamLog(std::ostream& err) : err_(err) {}
+  void LogLine(const std::string& text, bool, bool, TLogKind kind) override {
+    if (kind == lkStatusOnly || text.empty()) return;
+    err_ << LogText(text, kind) << '\n';
+  }
+
+private:
+  std::ostream& err_;
+};
+
+bool ParseInt(const std::string& s, int& value) {
+  try {
+    size_t used = 0;
+    value = std::stoi(s, &used);
+    return used == s.size();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Writes the box's lines to standard output, one per line.
+bool WriteLines(const TBMStrings& box, std::ostream& out) {
+  for (int i = 0; i < box.Count(); ++i) {
+    const std::string& line = box.Get(i);
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+    out.put('\n');
+  }
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+int Convert(const std::string& input, const std::string& output, const TSplitOptions& split,
+            std::ostream& out, std::ostream& err) {
+  TStreamLog log(err);
+  THexParser parser(log);
+  TFileContext ctx{log, parser, split.SplitThreshold(), {}};
+  TBMStrings box;
+  if (!LoadFile(input, box, ctx)) return 1;
+  if (output == "-") {
+    if (!WriteLines(box, out)) {
+      err << "Error: Error while writing to standard output\n";
+      return 1;
+    }
+    return 0;
+  }
+  return SaveBox(box, output, true, ctx) ? 0 : 1;
+}
+
+}  // namespace
+
+bool RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err, int& exitCode) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return false;
+  const std::string& mode = args[0];
+  if (mode == "--help" || mode == "-h") {
+    out << kHelp;
+    exitCode = 0;
+    return true;
+  }
+  if (mode == "--convert") {
+    std::vector<std::string> files;
+    TSplitOptions split;
+    for (size_t i = 1; i < args.size(); ++i) {
+      if (args[i] == "--split") {
+        if (i + 1 >= args.size() || !ParseInt(args[i + 1], split.threshold)) {
+          err << "Error: --split needs a number of bytes per line\n";
+          exitCode = 2;
+          return true;
+        }
+        split.splitLongMessages = true;
+        ++i;
+      } else {
+        files.push_back(args[i]);
+      }
+    }
+    if (files.size() != 2) {
+      err << "Error: --convert needs an input and an output file\n" << kHelp;
+      exitCode = 2;
+      return true;
+    }
+    exitCode = Convert(files[0], files[1], split, out, err);
+    return true;
+  }
+  if (mode.rfind("--", 0) == 0) {
+    err << "Error: unknown option " << mode << "\n" << kHelp;
+    exitCode = 2;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace kalvex

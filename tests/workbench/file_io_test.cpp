@@ -1,1 +1,259 @@
+#include "workbench/file_io.h"
 
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "editor/core/bm_strings.h"
+#include "tests/workbench/capture_log.h"
+#include "util/atomic_file.h"
+
+namespace kalvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+  std::ofstream(p, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> Lines(const TBMStrings& box) {
+  std::vector<std::string> out;
+  for (int i = 0; i < box.Count(); ++i) out.push_back(box.Get(i));
+  return out;
+}
+
+class FileIoTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("kalvex_file_io_" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    ctx_.hooks.addRecentFile = [this](const std::string& n) { recent_.push_back(n); };
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  fs::path dir_;
+  test::TCaptureLog log_;
+  THexParser parser_{log_};
+  TFileContext ctx_{log_, parser_, -1, {}};
+  std::vector<std::string> recent_;
+  TBMStrings box_;
+};
+
+TEST(FileKind, GoesByExtensionAloneIgnoringCase) {
+  EXPECT_EQ(FileKindOf("X.SYX"), TFileKind::Raw);
+  EXPECT_EQ(FileKindOf("X.bin"), TFileKind::Raw);
+  EXPECT_EQ(FileKindOf("X"), TFileKind::Raw);
+  EXPECT_EQ(FileKindOf("dir.txt/X"), TFileKind::Raw);
+  EXPECT_EQ(FileKindOf("X.TXT"), TFileKind::Text);
+  EXPECT_EQ(FileKindOf("/a/b/X.Mid"), TFileKind::Smf);
+}
+
+TEST_F(FileIoTest, RawFileRendersOneLinePerMessageAndLogs) {
+  const std::string name = Path("two.syx");
+  WriteFile(name, std::string("\xF0\x43\x10\x4C\x00\x00\x7E\x00\xF7"
+                              "\xF0\x43\x10\x4C\x00\x00\x7F\x00\xF7", 18));
+  box_.Add("old line");
+  ASSERT_TRUE(LoadFile(name, box_, ctx_));
+  EXPECT_EQ(Lines(box_), (std::vector<std::string>{"F0 43 10 4C 00 00 7E 00 F7",
+                                                   "F0 43 10 4C 00 00 7F 00 F7"}));
+  EXPECT_EQ(log_.Texts(), (std::vector<std::string>{"Loading " + name + "...",
+                                                    name + " was loaded succesfully (18 bytes)."}));
+  EXPECT_EQ(recent_, std::vector<std::string>{name});
+}
+
+TEST_F(FileIoTest, EmptyRawFileGivesEmptyBox) {
+  const std::string name = Path("empty.bin");
+  WriteFile(name, "");
+  box_.Add("old line");
+  ASSERT_TRUE(LoadFile(name, box_, ctx_));
+  EXPECT_EQ(box_.Count(), 0);
+  EXPECT_EQ(log_.lines.back().text, name + " was loaded succesfully (0 bytes).");
+}
+
+TEST_F(FileIoTest, LargeRawFileReportsProgressEveryTwentyLinesAndTime) {
+  const std::string name = Path("large.syx");
+  std::string bytes;
+  for (int i = 0; i < 20000; ++i) bytes += std::string("\xF0\x01\x02\x03\x04\x05\x06\x07\x08\xF7", 10);
+  WriteFile(name, bytes);  // 200000 bytes, 20000 lines
+  ctx_.splitThreshold = -1;
+  ASSERT_TRUE(LoadFile(name, box_, ctx_));
+  EXPECT_EQ(box_.Count(), 20000);
+  std::vector<std::string> progress;
+  for (const auto& l : log_.lines)
+    if (l.kind == lkStatusOnly) progress.push_back(l.text);
+  ASSERT_EQ(progress.size(), 1000u);
+  EXPECT_EQ(progress.front(), "Loading 0%...");  // 200 of 200000 bytes
+  EXPECT_EQ(progress[499], "Loading 50%...");
+  EXPECT_EQ(progress.back(), "Loading 100%...");
+  EXPECT_TRUE(std::regex_match(log_.lines.back().text,
+                               std::regex(".* was loaded succesfully in \\d+ ms \\(200000 bytes\\)")))
+      << log_.lines.back().text;
+}
+
+TEST_F(FileIoTest, SplitThresholdBreaksLongMessages) {
+  const std::string name = Path("one.syx");
+  WriteFile(name, std::string("\xF0\x43\x10\x4C\x00\x00\x7E\x00\xF7", 9));
+  ctx_.splitThreshold = 4;
+  ASSERT_TRUE(LoadFile(name, box_, ctx_));
+  EXPECT_EQ(Lines(box_), (std::vector<std::string>{"F0 43 10 4C", "00 00 7E 00", "F7"}));
+}
+
+TEST_F(FileIoTest, TextFileLoadsLinesUnchanged) {
+  const std::string name = Path("msgs.TXT");
+  WriteFile(name, "F0 7E 7F 06 01 F7 // identity\r\nnot hex at all\r\n");
+  ASSERT_TRUE(LoadFile(name, box_, ctx_));
+  EXPECT_EQ(Lines(box_), (std::vector<std::string>{"F0 7E 7F 06 01 F7 // identity", "not hex at all"}));
+  EXPECT_EQ(log_.lines.back().text, name + " was loaded succesfully (2 lines).");
+}
+
+TEST_F(FileIoTest, SmfImportsOnlySysExEvents) {
+  const std::string track("\x00\xF0\x05\x7E\x7F\x09\x01\xF7"
+                          "\x00\x90\x3C\x7F"
+                          "\x10\xF0\x03\x01\x02\xF7"
+                          "\x00\xFF\x2F\x00", 22);
+  std::string file("MThd\x00\x00\x00\x06\x00\x00\x00\x01\x00\x60MTrk\x00\x00\x00", 21);
+  file += static_cast<char>(track.size());
+  file += track;
+  const std::string name = Path("song.mid");
+  WriteFile(name, file);
+  ASSERT_TRUE(LoadFile(name, box_, ctx_));
+  EXPECT_EQ(Lines(box_), (std::vector<std::string>{"F0 7E 7F 09 01 F7", "F0 01 02 F7"}));
+  EXPECT_EQ(log_.lines.back().text, name + " was loaded succesfully (10 bytes).");
+}
+
+TEST_F(FileIoTest, FailedLoadsKeepTheBoxAndReportAnErrorDialog) {
+  WriteFile(Path("bad.mid"), "RIFF....");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {Path("missing.syx"), "Could not open " + Path("missing.syx")},
+      {dir_.string(), "Could not open " + dir_.string()},
+      {Path("bad.mid"), "Error: File is no Standard Midi File"},
+  };
+  for (const auto& [name, message] : cases) {
+    box_.Clear();
+    box_.Add("keep me");
+    log_.lines.clear();
+    EXPECT_FALSE(LoadFile(name, box_, ctx_));
+    EXPECT_EQ(Lines(box_), std::vector<std::string>{"keep me"});
+    ASSERT_FALSE(log_.lines.empty());
+    EXPECT_EQ(log_.lines.back().text, message);
+    EXPECT_EQ(log_.lines.back().kind, lkErrorDialog);
+    EXPECT_TRUE(log_.lines.back().midiOutSide);
+  }
+  EXPECT_TRUE(recent_.empty());
+}
+
+TEST_F(FileIoTest, SaveSyxWritesTheBytesOfEveryLine) {
+  for (const char* l : {"// Type or paste messages here", "F0 7E 7F 06 01 F7", "  90 3C 7F  ",
+                        "C0 1 05"})
+    box_.Add(l);
+  const std::string name = Path("out.syx");
+  ASSERT_TRUE(SaveBox(box_, name, false, ctx_));
+  EXPECT_EQ(ReadFile(name), std::string("\xF0\x7E\x7F\x06\x01\xF7\x90\x3C\x7F\xC0\x05", 11));
+  ASSERT_EQ(log_.lines.size(), 2u);
+  EXPECT_EQ(log_.lines[0].text, "line 4:5: Unexpected characters: \"1 \"");
+  EXPECT_TRUE(log_.lines[0].midiOutSide);  // parse errors always go to the MIDI Out log
+  EXPECT_EQ(log_.lines[1].text, name + " saved succesfully (11 bytes).");
+  EXPECT_FALSE(log_.lines[1].midiOutSide);
+  EXPECT_EQ(recent_, std::vector<std::string>{name});
+}
+
+TEST_F(FileIoTest, SaveTextRoundTripsWithoutTrailingBreak) {
+  box_.Add("F0 01 F7 ; first");
+  box_.Add("");
+  box_.Add("anything");
+  const std::string name = Path("out.txt");
+  ASSERT_TRUE(SaveBox(box_, name, true, ctx_));
+  EXPECT_EQ(ReadFile(name), "F0 01 F7 ; first\r\n\r\nanything");
+  EXPECT_EQ(log_.lines.back().text, name + " saved succesfully (3 lines).");
+  TBMStrings again;
+  ASSERT_TRUE(LoadFile(name, again, ctx_));
+  EXPECT_EQ(Lines(again), Lines(box_));
+}
+
+TEST_F(FileIoTest, SaveThatCannotCreateReportsIt) {
+  box_.Add("F0 F7");
+  const std::string name = Path("no/such/dir/x.syx");
+  EXPECT_FALSE(SaveBox(box_, name, true, ctx_));
+  EXPECT_EQ(log_.lines.back().text, "Could not create " + name);
+  EXPECT_EQ(log_.lines.back().kind, lkErrorDialog);
+  EXPECT_TRUE(recent_.empty());
+}
+
+class FailingWriter : public TByteWriter {
+public:
+  explicit FailingWriter(size_t room) : room_(room) {}
+  bool Write(const void*, size_t size) override {
+    if (size > room_) return false;
+    room_ -= size;
+    return true;
+  }
+
+private:
+  size_t room_;
+};
+
+TEST_F(FileIoTest, ShortWriteIsAnError) {
+  box_.Add("F0 01 02 F7");
+  box_.Add("F0 03 04 F7");
+  FailingWriter writer(5);
+  try {
+    WriteLinesAsSysEx(box_, "x.syx", parser_, writer);
+    FAIL() << "no error";
+  } catch (const EFileError& e) {
+    EXPECT_STREQ(e.what(), "Error while writing to x.syx");
+  }
+  FailingWriter textWriter(3);
+  EXPECT_THROW(WriteLinesAsText(box_, "x.txt", textWriter), EFileError);
+}
+
+// A disk that fills up part-way must leave the previous file intact and
+// report the failure, never success.
+TEST_F(FileIoTest, DiskFullDuringSaveKeepsTheOldFile) {
+  for (const char* ext : {".syx", ".txt"}) {
+    const std::string name = Path(std::string("full") + ext);
+    WriteFile(name, "previous content");
+    std::string line;
+    for (int i = 0; i < 1000; ++i) line += "7F ";
+    for (int i = 0; i < 400; ++i) box_.Add(line);  // ~1.2 MB of text, 400 kB of bytes
+    const pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{64 * 1024, 64 * 1024};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      const bool ok = SaveBox(box_, name, true, ctx_);
+      const bool reported = !log_.lines.empty() &&
+                            log_.lines.back().text == "Error while writing to " + name &&
+                            log_.lines.back().kind == lkErrorDialog;
+      _exit(!ok && reported ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ext;
+    EXPECT_EQ(ReadFile(name), "previous content") << ext;
+    int files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_)) ++files;
+    EXPECT_EQ(files, 1) << "temporary file left behind";
+    fs::remove(name);
+    box_.Clear();
+  }
+}
+
+}  // namespace
+}  // namespace kalvex
