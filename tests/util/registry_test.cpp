@@ -1,0 +1,258 @@
+#include "util/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "tests/util/temp_dir.h"
+
+namespace kalvex {
+namespace {
+
+using test::ReadAll;
+using test::TTempDir;
+using test::WriteAll;
+
+const std::string kAppKey = "\\Software\\Zelk Software\\kalvex\\kalvex";
+
+class RegistryTest : public ::testing::Test {
+protected:
+  std::string File() const { return dir_.File("kalvex/registry.conf"); }
+  TTempDir dir_;
+};
+
+TEST(RegistryTree, RoundTripKeepsKindsNamesAndAwkwardBytes) {
+  TRegistryTree tree;
+  const std::string awkward = std::string("quote\" back\\ tab\t nl\n cr\r nul") + '\0' + "\x01 \x7f \xc3\xbc end";
+  tree.SetValue("Software\\A\\Current", "Text", TRegValue::String(awkward));
+  tree.SetValue("Software\\A\\Current", "", TRegValue::String("default value"));
+  tree.SetValue("Software\\A\\Current", "name \"with\" = sign", TRegValue::Integer(INT32_MIN));
+  tree.SetValue("Software\\A\\Current", "Max", TRegValue::Integer(INT32_MAX));
+  tree.SetValue("Software\\A\\Current", "Digits", TRegValue::String("42"));
+  tree.CreateKey("Software\\A\\Empty Key");
+  const std::string text = tree.Serialize();
+  // Human readable, and the two kinds stay apart.
+  EXPECT_NE(text.find("[Software\\A\\Current]"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Max\"=dword:2147483647"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Digits\"=\"42\""), std::string::npos) << text;
+  EXPECT_EQ(text.find('\0'), std::string::npos);
+
+  TRegistryTree back;
+  std::string error;
+  ASSERT_TRUE(back.Parse(text, &error)) << error << "\n" << text;
+  EXPECT_EQ(back, tree);
+  EXPECT_EQ(back.FindValue("software\\a\\CURRENT", "text")->Text, awkward);
+  EXPECT_TRUE(back.KeyExists("\\Software\\A\\Empty Key\\"));
+}
+
+TEST(RegistryTree, KeysAndValuesIgnoreCaseAndKeepTheirFirstSpelling) {
+  TRegistryTree tree;
+  tree.SetValue("Software\\Zelk Software\\kalvex", "FontSize", TRegValue::Integer(9));
+  tree.SetValue("SOFTWARE\\zelk software\\KALVEX", "fontsize", TRegValue::Integer(10));
+  tree.CreateKey("Software\\Zelk Software\\kalvex\\MRUList");
+  tree.CreateKey("Software\\Zelk Software\\kalvex\\Current\\Deeper");
+  EXPECT_EQ(tree.ValueNames("software\\zelk software\\kalvex"), std::vector<std::string>{"FontSize"});
+  EXPECT_EQ(tree.FindValue("Software\\Zelk Software\\kalvex", "FONTSIZE")->Number, 10);
+  EXPECT_EQ(tree.SubKeyNames("Software\\Zelk Software\\kalvex"), (std::vector<std::string>{"Current", "MRUList"}));
+  tree.DeleteKey("software\\ZELK SOFTWARE\\kalvex\\current");
+  EXPECT_FALSE(tree.KeyExists("Software\\Zelk Software\\kalvex\\Current\\Deeper"));
+  EXPECT_TRUE(tree.KeyExists("Software\\Zelk Software\\kalvex\\MRUList"));
+  EXPECT_FALSE(tree.CreateKey("Software\\bad\nname"));
+  EXPECT_FALSE(tree.CreateKey("\\\\"));
+}
+
+TEST(RegistryTree, DamagedTextIsRejectedWithItsLine) {
+  const char* damaged[] = {
+      "[Software\\A]\n\"x\"=\"unterminated\n",
+      "[Software\\A]\n\"x\"=dword:12a\n",
+      "[Software\\A]\n\"x\"=dword:2147483648\n",
+      "[Software\\A]\n\"x\"=hex:01,02\n",
+      "[Software\\A]\n\"x\"=\"bad escape \\q\"\n",
+      "[Software\\A]\n\"x\"=\"short hex \\x4\"\n",
+      "[Software\\A]\n\"x\"=\"a\" trailing\n",
+      "[Software\\A]\nplain=1\n",
+      "\"orphan\"=\"value\"\n",
+      "[Software\\A\n",
+      "[]\n",
+      "[Software\\A]\n\"x\"\n",
+      "\x89PNG\r\n\x1a\n",
+  };
+  for (const char* text : damaged) {
+    TRegistryTree tree;
+    tree.CreateKey("Software\\Old");
+    std::string error;
+    EXPECT_FALSE(tree.Parse(text, &error)) << text;
+    EXPECT_TRUE(tree.Empty()) << text;
+    EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
+  }
+  TRegistryTree tree;
+  EXPECT_TRUE(tree.Parse("; comment\r\n# another\r\n\r\n  [Software\\A]  \r\n  \"x\" = dword: -7 \r\n", nullptr));
+  EXPECT_EQ(tree.FindValue("Software\\A", "x")->Number, -7);
+}
+
+TEST_F(RegistryTest, IniStoreFollowsTheValueFormRules) {
+  {
+    TRegIniFile ini(kAppKey, File());
+    ini.WriteBool("Current", "MidiThru", true);
+    ini.WriteBool("Current", "SysExOnly", false);
+    ini.WriteInteger("Current", "SendSpeed", -500);
+    ini.WriteString("Current", "FontName", "Courier New");
+  }
+  const std::string text = ReadAll(File());
+  EXPECT_NE(text.find("\"MidiThru\"=\"1\""), std::string::npos) << text;  // booleans are strings
+  EXPECT_NE(text.find("\"SendSpeed\"=dword:-500"), std::string::npos) << text;
+
+  // Values a user entered by hand.
+  TRegistryTree tree;
+  ASSERT_TRUE(LoadRegistryFile(File(), tree, nullptr));
+  const std::string current = kAppKey + "\\Current";
+  tree.SetValue(current, "ShowSplashScreen", TRegValue::Integer(5));
+  tree.SetValue(current, "FontSize", TRegValue::String("42"));
+  tree.SetValue(current, "LogListsHeight", TRegValue::String("tall"));
+  tree.SetValue(current, "SplitterPos", TRegValue::String(" -12"));
+  WriteAll(File(), tree.Serialize());
+
+  {
+    TRegIniFile ini(kAppKey, File());
+    EXPECT_TRUE(ini.ReadBool("Current", "MidiThru", false));
+    EXPECT_FALSE(ini.ReadBool("Current", "SysExOnly", true));
+    EXPECT_TRUE(ini.ReadBool("Current", "ShowSplashScreen", false));  // dword 5
+    EXPECT_TRUE(ini.ReadBool("Current", "Missing", true));
+    EXPECT_EQ(ini.ReadInteger("Current", "SendSpeed", 0), -500);
+    EXPECT_EQ(ini.ReadInteger("Current", "FontSize", 9), 42);
+    EXPECT_EQ(ini.ReadInteger("Current", "LogListsHeight", 46), 46);  // no number: default
+    EXPECT_EQ(ini.ReadInteger("Current", "SplitterPos", 336), -12);
+    EXPECT_EQ(ini.ReadInteger("Current", "FontName", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("Nowhere", "SendSpeed", 3), 3);
+    EXPECT_EQ(ini.ReadString("Current", "FontName", ""), "Courier New");
+    EXPECT_EQ(ini.ReadString("Current", "SendSpeed", ""), "-500");
+    EXPECT_EQ(ini.ReadString("Current", "Missing", "dflt"), "dflt");
+    ini.WriteInteger("Current", "FontSize", 12);  // stays a string
+    ini.WriteInteger("Current", "SendSpeed", 250);
+  }
+  TRegIniFile ini(kAppKey, File());
+  const std::string after = ReadAll(File());
+  EXPECT_NE(after.find("\"FontSize\"=\"12\""), std::string::npos) << after;
+  EXPECT_NE(after.find("\"SendSpeed\"=dword:250"), std::string::npos) << after;
+  EXPECT_EQ(ini.ReadSections(), std::vector<std::string>{"Current"});
+  EXPECT_TRUE(ini.ValueExists("Current", "fontsize"));
+}
+
+TEST_F(RegistryTest, SectionsCanBeListedAndErased) {
+  TRegIniFile ini(kAppKey, File());
+  ini.WriteString("MidiDevices", "MidiIn", "USB MIDI 1");
+  ini.WriteInteger("Current", "A", 1);
+  ini.WriteInteger("Current", "B", 2);
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"Current", "MidiDevices"}));
+  EXPECT_EQ(ini.ReadSection("Current"), (std::vector<std::string>{"A", "B"}));
+  ini.DeleteKey("Current", "A");
+  EXPECT_FALSE(ini.ValueExists("Current", "A"));
+  ini.EraseSection("MidiDevices");
+  EXPECT_FALSE(ini.SectionExists("MidiDevices"));
+  ini.UpdateFile();
+  EXPECT_EQ(TRegIniFile(kAppKey, File()).ReadSections(), std::vector<std::string>{"Current"});
+}
+
+TEST_F(RegistryTest, OpeningAndReadingAloneDoesNotWriteTheFile) {
+  { TRegIniFile ini(kAppKey, File()); EXPECT_EQ(ini.ReadInteger("Current", "X", 1), 1); }
+  EXPECT_FALSE(std::filesystem::exists(File()));
+}
+
+TEST_F(RegistryTest, DamagedFileGivesDefaultsOneMessageAndIsReplacedOnlyBySaving) {
+  std::filesystem::create_directories(dir_.File("kalvex"));
+  const std::string junk = "[Software\\Zelk Software\\kalvex\\kalvex\\Current]\n\"SendSpeed\"=dword:oops\n";
+  WriteAll(File(), junk);
+  ::testing::internal::CaptureStderr();
+  {
+    TRegIniFile ini(kAppKey, File());
+    EXPECT_EQ(ini.ReadInteger("Current", "SendSpeed", -500), -500);
+  }
+  { TRegIniFile again(kAppKey, File()); }
+  const std::string messages = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(messages.find(File()), std::string::npos) << messages;
+  EXPECT_NE(messages.find("line 2"), std::string::npos) << messages;
+  EXPECT_EQ(messages.find('\n'), messages.size() - 1) << "one line only: " << messages;
+  EXPECT_EQ(ReadAll(File()), junk);  // not touched by reading
+
+  {
+    TRegIniFile ini(kAppKey, File());
+    ini.WriteInteger("Current", "SendSpeed", 100);
+  }
+  EXPECT_EQ(TRegIniFile(kAppKey, File()).ReadInteger("Current", "SendSpeed", 0), 100);
+  EXPECT_EQ(ReadAll(File() + ".damaged"), junk);  // the user's file is kept aside
+}
+
+TEST_F(RegistryTest, WritersKeepValuesTheyDidNotTouchAndTheLastWriterWins) {
+  TRegIniFile first(kAppKey, File());
+  TRegIniFile second(kAppKey, File());
+  first.WriteInteger("Current", "SendSpeed", 1);
+  first.WriteString("Current", "Shared", "first");
+  second.WriteString("MidiDevices", "MidiOut", "Synth");
+  second.WriteString("Current", "Shared", "second");
+  first.UpdateFile();
+  second.UpdateFile();
+  TRegIniFile check(kAppKey, File());
+  EXPECT_EQ(check.ReadInteger("Current", "SendSpeed", 0), 1);
+  EXPECT_EQ(check.ReadString("MidiDevices", "MidiOut", ""), "Synth");
+  EXPECT_EQ(check.ReadString("Current", "Shared", ""), "second");
+  // After saving, a store also sees what the other one saved.
+  EXPECT_EQ(second.ReadInteger("Current", "SendSpeed", 0), 1);
+}
+
+TEST_F(RegistryTest, SaveFailureRaisesAndDestructionDoesNotThrow) {
+  WriteAll(dir_.File("blocker"), "a file where a folder should be");
+  const std::string bad = dir_.File("blocker/kalvex/registry.conf");
+  TRegIniFile ini(kAppKey, bad);
+  ini.WriteInteger("Current", "X", 1);
+  EXPECT_THROW(ini.UpdateFile(), ERegistry);
+  ::testing::internal::CaptureStderr();
+  { TRegIniFile other(kAppKey, bad); other.WriteInteger("Current", "X", 1); }
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("Failed to save settings"), std::string::npos);
+}
+
+TEST_F(RegistryTest, DirectKeyAccessForTheRecentFilesList) {
+  const std::string mru = "\\Software\\Zelk Software\\kalvex\\kalvex\\MRUList";
+  TRegistryKey reg(File());
+  EXPECT_FALSE(reg.OpenKey(mru, false));
+  EXPECT_FALSE(RegKeyExists(mru, File()));
+  ASSERT_TRUE(reg.OpenKey(mru, true));
+  reg.WriteString("0", "/home/me/a.syx");
+  reg.WriteString("1", "/home/me/b.mid");
+  EXPECT_TRUE(reg.ValueExists("1"));
+  EXPECT_FALSE(reg.ValueExists("2"));
+  reg.CloseKey();
+  EXPECT_TRUE(RegKeyExists(mru, File()));
+  EXPECT_TRUE(RegKeyExists("Software\\Zelk Software", File()));
+
+  ASSERT_TRUE(reg.OpenKey(mru, false));
+  EXPECT_EQ(reg.ReadString("0"), "/home/me/a.syx");
+  EXPECT_EQ(reg.ReadString("9"), "");
+  reg.DeleteAllValues();
+  reg.WriteString("0", "/home/me/c.txt");
+  reg.CloseKey();
+  ASSERT_TRUE(reg.OpenKey(mru, false));
+  EXPECT_EQ(reg.ValueNames(), std::vector<std::string>{"0"});
+  EXPECT_FALSE(reg.OpenKey("Software\\bad\x01", true));
+  EXPECT_FALSE(reg.IsOpen());
+}
+
+TEST(RegistryFilePath, FollowsXdgConfigHomeAndCanBeOverridden) {
+  const char* oldXdg = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = oldXdg ? oldXdg : "";
+  ::setenv("XDG_CONFIG_HOME", "/tmp/kalvex-xdg", 1);
+  EXPECT_EQ(DefaultRegistryFilePath(), "/tmp/kalvex-xdg/kalvex/registry.conf");
+  ::setenv("XDG_CONFIG_HOME", "relative/dir", 1);  // must be absolute to count
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') {
+    EXPECT_EQ(DefaultRegistryFilePath(), std::string(home) + "/.config/kalvex/registry.conf");
+  }
+  SetRegistryFilePath("/tmp/elsewhere.conf");
+  EXPECT_EQ(RegistryFilePath(), "/tmp/elsewhere.conf");
+  SetRegistryFilePath("");
+  EXPECT_EQ(RegistryFilePath(), DefaultRegistryFilePath());
+  if (oldXdg) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+}
+
+}  // namespace
+}  // namespace kalvex

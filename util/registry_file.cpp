@@ -1,0 +1,369 @@
+#include "util/registry_file.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kalvex {
+
+namespace {
+
+// Settings are a few kilobytes; anything far larger is not ours.
+constexpr std::streamoff kMaxFileSize = 16 * 1024 * 1024;
+
+char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+void AppendQuoted(std::string& out, std::string_view text) {
+  static const char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          out += "\\x";
+          out += kHex[c >> 4];
+          out += kHex[c & 15];
+        } else {
+          out += ch;
+        }
+    }
+  }
+  out += '"';
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads a quoted text at the start of s and removes it from s.
+bool TakeQuoted(std::string_view& s, std::string& out) {
+  if (s.empty() || s.front() != '"') return false;
+  out.clear();
+  size_t i = 1;
+  while (i < s.size()) {
+    const char c = s[i++];
+    if (c == '"') {
+      s.remove_prefix(i);
+      return true;
+    }
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (i >= s.size()) return false;
+    const char e = s[i++];
+    switch (e) {
+      case '"': out += '"'; break;
+      case '\\': out += '\\'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case 'x': {
+        if (i + 2 > s.size()) return false;
+        const int hi = HexDigit(s[i]);
+        const int lo = HexDigit(s[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+        break;
+      }
+      default: return false;
+    }
+  }
+  return false;  // no closing quote
+}
+
+bool ParseInt32(std::string_view s, int32_t& value) {
+  if (s.empty()) return false;
+  bool negative = false;
+  size_t i = 0;
+  if (s[0] == '-' || s[0] == '+') {
+    negative = s[0] == '-';
+    i = 1;
+  }
+  if (i == s.size()) return false;
+  int64_t v = 0;
+  for (; i < s.size(); ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+    if (v > 2147483648LL) return false;
+  }
+  if (negative) v = -v;
+  if (v > INT32_MAX || v < INT32_MIN) return false;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+std::string g_filePathOverride;
+
+}  // namespace
+
+std::string TRegistryTree::NormalizePath(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  size_t i = 0;
+  while (i < path.size()) {
+    const size_t sep = path.find('\\', i);
+    const size_t end = sep == std::string_view::npos ? path.size() : sep;
+    if (end > i) {
+      if (!out.empty()) out += '\\';
+      out.append(path.substr(i, end - i));
+    }
+    i = end + 1;
+  }
+  return out;
+}
+
+bool TRegistryTree::ValidKeyPath(std::string_view path) {
+  if (path.empty()) return false;
+  for (const char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+std::string TRegistryTree::Fold(std::string_view path) {
+  std::string s(NormalizePath(path));
+  for (char& c : s) c = FoldChar(c);
+  return s;
+}
+
+TRegistryTree::TKey* TRegistryTree::Find(std::string_view path) {
+  const auto it = keys_.find(Fold(path));
+  return it == keys_.end() ? nullptr : &it->second;
+}
+
+const TRegistryTree::TKey* TRegistryTree::Find(std::string_view path) const {
+  const auto it = keys_.find(Fold(path));
+  return it == keys_.end() ? nullptr : &it->second;
+}
+
+bool TRegistryTree::KeyExists(std::string_view path) const { return Find(path) != nullptr; }
+
+bool TRegistryTree::CreateKey(std::string_view path) {
+  const std::string norm = NormalizePath(path);
+  if (!ValidKeyPath(norm)) return false;
+  size_t end = 0;
+  do {
+    end = norm.find('\\', end + 1);
+    const std::string prefix = norm.substr(0, end);
+    std::string folded = prefix;
+    for (char& c : folded) c = FoldChar(c);
+    keys_.try_emplace(std::move(folded), TKey{prefix, {}});
+  } while (end != std::string::npos);
+  return true;
+}
+
+void TRegistryTree::DeleteKey(std::string_view path) {
+  const std::string folded = Fold(path);
+  if (folded.empty()) return;
+  keys_.erase(folded);
+  const std::string prefix = folded + '\\';
+  auto it = keys_.lower_bound(prefix);
+  while (it != keys_.end() && it->first.compare(0, prefix.size(), prefix) == 0) it = keys_.erase(it);
+}
+
+std::vector<std::string> TRegistryTree::SubKeyNames(std::string_view path) const {
+  std::vector<std::string> names;
+  const std::string folded = Fold(path);
+  const std::string prefix = folded.empty() ? folded : folded + '\\';
+  for (auto it = keys_.lower_bound(prefix); it != keys_.end(); ++it) {
+    if (it->first.compare(0, prefix.size(), prefix) != 0) break;
+    if (it->first.find('\\', prefix.size()) != std::string::npos) continue;
+    names.push_back(it->second.Path.substr(prefix.size()));
+  }
+  return names;
+}
+
+const TRegValue* TRegistryTree::FindValue(std::string_view path, std::string_view name) const {
+  const TKey* key = Find(path);
+  if (key == nullptr) return nullptr;
+  for (const auto& [n, v] : key->Values) {
+    if (SameName(n, name)) return &v;
+  }
+  return nullptr;
+}
+
+std::vector<std::string> TRegistryTree::ValueNames(std::string_view path) const {
+  std::vector<std::string> names;
+  if (const TKey* key = Find(path)) {
+    for (const auto& entry : key->Values) names.push_back(entry.first);
+  }
+  return names;
+}
+
+bool TRegistryTree::SetValue(std::string_view path, std::string_view name, TRegValue value) {
+  if (!CreateKey(path)) return false;
+  TKey* key = Find(path);
+  for (auto& [n, v] : key->Values) {
+    if (SameName(n, name)) {
+      v = std::move(value);
+      return true;
+    }
+  }
+  key->Values.emplace_back(std::string(name), std::move(value));
+  return true;
+}
+
+void TRegistryTree::DeleteValue(std::string_view path, std::string_view name) {
+  TKey* key = Find(path);
+  if (key == nullptr) return;
+  std::erase_if(key->Values, [&](const auto& entry) { return SameName(entry.first, name); });
+}
+
+void TRegistryTree::DeleteAllValues(std::string_view path) {
+  if (TKey* key = Find(path)) key->Values.clear();
+}
+
+bool TRegistryTree::Parse(std::string_view text, std::string* error) {
+  keys_.clear();
+  std::string current;
+  std::string name;
+  std::string str;
+  size_t lineNo = 0;
+  auto fail = [&](const char* why) {
+    keys_.clear();
+    if (error != nullptr) *error = "line " + std::to_string(lineNo) + ": " + why;
+    return false;
+  };
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string_view::npos) eol = text.size();
+    std::string_view line = Trim(text.substr(pos, eol - pos));
+    pos = eol + 1;
+    ++lineNo;
+    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+    if (line.front() == '[') {
+      if (line.back() != ']' || line.size() < 3) return fail("bad key header");
+      current = NormalizePath(line.substr(1, line.size() - 2));
+      if (!CreateKey(current)) return fail("bad key name");
+      continue;
+    }
+    if (line.front() != '"') return fail("expected a [key] or a \"name\"=value line");
+    if (current.empty()) return fail("value outside of any [key]");
+    if (!TakeQuoted(line, name)) return fail("bad value name");
+    line = Trim(line);
+    if (line.empty() || line.front() != '=') return fail("expected =");
+    line = Trim(line.substr(1));
+    if (!line.empty() && line.front() == '"') {
+      if (!TakeQuoted(line, str) || !Trim(line).empty()) return fail("bad string value");
+      SetValue(current, name, TRegValue::String(str));
+    } else if (line.substr(0, 6) == "dword:") {
+      int32_t n = 0;
+      if (!ParseInt32(Trim(line.substr(6)), n)) return fail("bad dword value");
+      SetValue(current, name, TRegValue::Integer(n));
+    } else {
+      return fail("unknown value type");
+    }
+  }
+  return true;
+}
+
+std::string TRegistryTree::Serialize() const {
+  std::string out = "; kalvex settings, rewritten by the program when it saves\n";
+  for (const auto& [folded, key] : keys_) {
+    out += "\n[" + key.Path + "]\n";
+    for (const auto& [name, value] : key.Values) {
+      AppendQuoted(out, name);
+      out += '=';
+      if (value.Kind == TRegValue::TKind::kInteger) {
+        out += "dword:" + std::to_string(value.Number);
+      } else {
+        AppendQuoted(out, value.Text);
+      }
+      out += '\n';
+    }
+  }
+  return out;
+}
+
+bool StrToInt32(std::string_view text, int32_t& value) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  return ParseInt32(text, value);
+}
+
+std::string DefaultRegistryFilePath() {
+  std::string base;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {  // relative values are to be ignored
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0') {
+      const passwd* pw = ::getpwuid(::getuid());
+      home = pw != nullptr ? pw->pw_dir : "/tmp";
+    }
+    base = std::string(home) + "/.config";
+  }
+  return base + "/kalvex/registry.conf";
+}
+
+std::string RegistryFilePath() {
+  return g_filePathOverride.empty() ? DefaultRegistryFilePath() : g_filePathOverride;
+}
+
+void SetRegistryFilePath(std::string path) { g_filePathOverride = std::move(path); }
+
+bool LoadRegistryFile(const std::string& filePath, TRegistryTree& tree, std::string* error) {
+  tree.Clear();
+  struct stat st {};
+  if (::stat(filePath.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return true;  // nothing stored yet
+    if (error != nullptr) *error = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (error != nullptr) *error = "not a regular file";
+    return false;
+  }
+  std::ifstream in(filePath, std::ios::binary);
+  if (!in) {
+    if (error != nullptr) *error = std::strerror(errno);
+    return false;
+  }
+  std::string text;
+  char buf[64 * 1024];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    text.append(buf, static_cast<size_t>(in.gcount()));
+    if (static_cast<std::streamoff>(text.size()) > kMaxFileSize) {
+      if (error != nullptr) *error = "file too large";
+      return false;
+    }
+  }
+  if (in.bad()) {
+    if (error != nullptr) *error = "read error";
+    return false;
+  }
+  return tree.Parse(text, error);
+}
+
+}  // namespace kalvex
