@@ -1,0 +1,1026 @@
+#include "editor/core/bm_custom_memo.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+
+#include "editor/core/bm_text_geometry.h"
+
+namespace kalvex {
+
+namespace {
+
+constexpr std::string_view kCrLf = "\r\n";
+constexpr int kWheelUnitsPerLine = 40;
+constexpr int kDropListIdleStep = 500;        // idle units per blink tick
+constexpr int kDropListIdleUnitsPerDelay = 1000;
+constexpr int kMaxDropListTimeDelay = 10;
+
+// Keeps the store in one update for a compound edit, also when it throws.
+class TStoreUpdate {
+public:
+  explicit TStoreUpdate(TBMStrings& s) : s_(s) { s_.BeginUpdate(); }
+  ~TStoreUpdate() { s_.EndUpdate(); }
+  TStoreUpdate(const TStoreUpdate&) = delete;
+  TStoreUpdate& operator=(const TStoreUpdate&) = delete;
+
+private:
+  TBMStrings& s_;
+};
+
+bool IsLetterKey(int key) { return key >= 'A' && key <= 'Z'; }
+
+}  // namespace
+
+TBMCustomMemo::TBMCustomMemo() {
+  lines_.OnChanging = [this](TBMStrings&) {
+    lines_changing_ = true;
+    StoreChanging();
+  };
+  lines_.OnChange = [this](TBMStrings&) {
+    lines_changing_ = false;
+    StoreChanged();
+  };
+  lines_.OnLinesChanged = [this](TBMStrings&, int first, int last) { OnLinesChanged(first, last); };
+  lines_.OnMaxLengthChanged = [this](TBMStrings&) { OnMaxLengthChanged(); };
+  SetUndoSize(kDefaultUndoSize);
+}
+
+TBMCustomMemo::~TBMCustomMemo() {
+  lines_.OnChanging = nullptr;
+  lines_.OnChange = nullptr;
+  lines_.OnLinesChanged = nullptr;
+  lines_.OnMaxLengthChanged = nullptr;
+}
+
+// ---------------------------------------------------------------- reactions
+
+void TBMCustomMemo::OnLinesChanged(int first, int last) {
+  if (OnChange) OnChange();
+  if (first == TBMStrings::kWholeText) {
+    caret_ = {0, 0};
+    top_line_ = 0;
+    left_col_ = 0;
+    sel_avail_ = false;
+    sel_start_ = {0, 0};
+    sel_end_ = {0, 0};
+    anchor_ = {-1, -1};
+    horz_range_ = 0;
+    ClearUndo();
+    ScrollBarsChanged();
+    InvalidateAll();
+    return;
+  }
+  if (last == TBMStrings::kToEnd) last = lines_.Count();
+  if (last < top_line_ || first > top_line_ + visible_lines_) return;
+  if (last - first >= 3)
+    InvalidateAll();
+  else
+    RepaintLines(first, last);
+}
+
+void TBMCustomMemo::OnMaxLengthChanged() {
+  if (lines_.MaxLineLength() > horz_range_) {
+    horz_range_ = lines_.MaxLineLength();
+    ScrollBarsChanged();
+  }
+}
+
+// ---------------------------------------------------------------- options
+
+void TBMCustomMemo::SetReadOnly(bool value) {
+  if (value == read_only_) return;
+  read_only_ = value;
+  CaretReadOnlyChanged();
+}
+
+void TBMCustomMemo::SetTabWidth(int value) {
+  value = std::max(1, value);
+  if (value == tab_width_) return;
+  tab_width_ = value;
+  InvalidateAll();
+}
+
+// ---------------------------------------------------------------- caret and selection
+
+int TBMCustomMemo::LineLength(int line) const {
+  if (line < 0 || line >= lines_.Count()) return 0;
+  return static_cast<int>(lines_[line].size());
+}
+
+TBMEditState TBMCustomMemo::EditState() const {
+  return {sel_avail_, anchor_.col, anchor_.line, sel_start_.col, sel_start_.line,
+          sel_end_.col, sel_end_.line, caret_.col, caret_.line};
+}
+
+void TBMCustomMemo::RestoreEditState(const TBMEditState& s) {
+  if (s.selAvail) {
+    anchor_ = {s.anchorCol, s.anchorLine};
+    SetSelection({s.selStartCol, s.selStartLine}, {s.selEndCol, s.selEndLine});
+  } else {
+    SelectionOff();
+  }
+  SetCaret(s.caretCol, s.caretLine);
+  ScrollCaretIntoView();
+  InvalidateAll();
+}
+
+void TBMCustomMemo::ClampPos(TBMPos& p) const {
+  const int count = lines_.Count();
+  if (p.line < 0) {
+    p = {0, 0};
+    return;
+  }
+  if (count == 0) {
+    p = {0, 0};
+    return;
+  }
+  if (p.line > count - 1) {
+    p = {LineLength(count - 1), count - 1};
+    return;
+  }
+  if (p.col < 0) p.col = 0;
+  if (!AllowCaretInWhiteSpace) p.col = std::min(p.col, LineLength(p.line));
+}
+
+void TBMCustomMemo::SetCaret(int col, int line) {
+  const TBMPos old = caret_;
+  line = std::max(0, std::min(line, lines_.Count() - 1));
+  col = std::max(0, col);
+  if (!AllowCaretInWhiteSpace) col = std::min(col, LineLength(line));
+  caret_ = {col, line};
+  if (!sel_avail_) sel_start_ = caret_;
+  if (old != caret_) {
+    RepaintVisible(old.line, old.line);
+    if (old.line != caret_.line) RepaintVisible(caret_.line, caret_.line);
+  }
+  if (OnCaretMove) OnCaretMove();
+}
+
+void TBMCustomMemo::SelectionOff() {
+  sel_avail_ = false;
+  sel_start_ = caret_;
+  sel_end_ = {0, 0};
+  anchor_ = {-1, -1};
+}
+
+void TBMCustomMemo::SetSelection(TBMPos a, TBMPos b) {
+  ClampPos(a);
+  ClampPos(b);
+  if (a == b) {
+    SelectionOff();
+    SetCaret(a.col, a.line);
+    return;
+  }
+  if (b < a) std::swap(a, b);
+  sel_start_ = a;
+  sel_end_ = b;
+  sel_avail_ = true;
+}
+
+void TBMCustomMemo::SelectRange(TBMPos a, TBMPos b) {
+  SetSelection(a, b);
+  if (sel_avail_) {
+    SetCaret(sel_end_.col, sel_end_.line);
+    anchor_ = sel_start_;
+  } else {
+    SetCaret(b.col, b.line);
+  }
+  InvalidateAll();
+}
+
+void TBMCustomMemo::SelectAll() {
+  const int last = lines_.Count() - 1;
+  SelectRange({0, 0}, {LineLength(last), std::max(last, 0)});
+}
+
+void TBMCustomMemo::MoveCaret(int col, int line, bool scrollIntoView, TBMShift shift) {
+  TBMPos target{col, line};
+  ClampPos(target);
+  const TBMPos oldCaret = caret_;
+  const bool hadSel = sel_avail_;
+  const TBMPos oldStart = sel_start_, oldEnd = sel_end_;
+  if (shift & ssShift) {
+    if (!sel_avail_ || anchor_.line < 0) {
+      anchor_ = caret_;
+      SetSelection(caret_, target);
+    } else {
+      SetSelection(anchor_, target);
+    }
+  } else if (sel_avail_) {
+    SelectionOff();
+  }
+  SetCaret(target.col, target.line);
+  if (lines_changing_) return;
+  WidenHorzRangeToCaretLine();
+  int first = std::min(oldCaret.line, target.line), last = std::max(oldCaret.line, target.line);
+  if (hadSel) {
+    first = std::min(first, oldStart.line);
+    last = std::max(last, oldEnd.line);
+  }
+  if (sel_avail_) {
+    first = std::min(first, sel_start_.line);
+    last = std::max(last, sel_end_.line);
+  }
+  RepaintVisible(first, last);
+  if (scrollIntoView) {
+    ScrollCaretIntoView();
+    ShowCaretHold();
+  }
+}
+
+void TBMCustomMemo::RepaintVisible(int first, int last) {
+  if (lines_changing_) return;
+  first = std::max(first, top_line_);
+  last = std::min(last, top_line_ + visible_lines_);
+  if (first <= last) RepaintLines(first, last);
+}
+
+// ---------------------------------------------------------------- editing primitives
+
+void TBMCustomMemo::InsertText(std::string_view text, int col, bool record, bool select, int line) {
+  if (text.empty()) return;
+  if (lines_.Empty()) lines_.Add(std::string());
+  std::optional<TStoreUpdate> update(std::in_place, lines_);
+  const int count = lines_.Count();
+  if (line > count - 1) {
+    line = count - 1;
+    col = LineLength(line);
+  }
+  line = std::max(line, 0);
+  col = std::max(col, 0);
+  std::string current = lines_[line];
+  if (static_cast<int>(current.size()) < col) {
+    if (AllowCaretInWhiteSpace)
+      current.append(static_cast<size_t>(col) - current.size(), ' ');
+    else
+      col = static_cast<int>(current.size());
+  }
+  SetCaret(col, line);
+  if (record) TakeStateBefore();
+  const size_t headLength = static_cast<size_t>(col);
+  const size_t tailLength = current.size() - headLength;
+  std::string built;
+  built.reserve(current.size() + text.size());
+  built.append(current, 0, headLength);
+  built.append(text);
+  built.append(current, headLength, std::string::npos);
+  current.clear();
+  current.shrink_to_fit();
+  std::vector<std::string> pieces = SplitLines(built, true);
+  built.clear();
+  built.shrink_to_fit();
+  std::string last = std::move(pieces.back());
+  pieces.pop_back();
+  const int firstLine = line;
+  if (!pieces.empty()) {
+    line += static_cast<int>(pieces.size());
+    lines_.InsertLines(firstLine, std::move(pieces));
+  }
+  const int endCol = std::max(0, static_cast<int>(last.size()) - static_cast<int>(tailLength));
+  lines_.Put(line, std::move(last));
+  if (select) {
+    SetSelection({static_cast<int>(headLength), firstLine}, {endCol, line});
+    SetCaret(endCol, line);
+  } else {
+    SetCaret(endCol, line);
+  }
+  if (record) Record(ukInsert, std::string(text));
+  update.reset();
+  ScrollCaretIntoView();
+  InvalidateAll();
+}
+
+std::string TBMCustomMemo::SelectionRoutine(bool remove, bool returnText, bool record) {
+  const int count = lines_.Count();
+  if (!sel_avail_ || count == 0) return {};
+  TBMPos s = sel_start_, e = sel_end_;
+  if (s.line > count - 1 || (s.line == count - 1 && s.col >= LineLength(s.line))) return {};
+  if (e.line > count - 1) e = {LineLength(count - 1), count - 1};
+  const bool wantText = returnText || record;
+  if (remove && record) TakeStateBefore();
+  std::string text;
+  {
+    std::optional<TStoreUpdate> update;
+    if (remove) update.emplace(lines_);
+    if (s.line == e.line) {
+      const std::string& l = lines_[s.line];
+      const size_t sc = std::min<size_t>(static_cast<size_t>(s.col), l.size());
+      const size_t ec = std::max(sc, std::min<size_t>(static_cast<size_t>(e.col), l.size()));
+      if (wantText) text.assign(l, sc, ec - sc);
+      if (remove && ec > sc) {
+        std::string changed = l;
+        changed.erase(sc, ec - sc);
+        lines_.Put(s.line, std::move(changed));
+      }
+    } else {
+      const std::string& startLine = lines_[s.line];
+      const std::string& endLine = lines_[e.line];
+      const size_t sc = std::min<size_t>(static_cast<size_t>(s.col), startLine.size());
+      const size_t ec = std::min<size_t>(static_cast<size_t>(e.col), endLine.size());
+      if (wantText) {
+        size_t total = startLine.size() - sc + ec;
+        for (int i = s.line + 1; i < e.line; ++i) total += lines_[i].size() + kCrLf.size();
+        text.reserve(total + kCrLf.size());
+        text.append(startLine, sc, std::string::npos);
+        for (int i = s.line + 1; i < e.line; ++i) {
+          text += kCrLf;
+          text += lines_[i];
+        }
+        text += kCrLf;
+        text.append(endLine, 0, ec);
+      }
+      if (remove) {
+        std::string joined = startLine.substr(0, sc) + endLine.substr(ec);
+        lines_.DeleteLines(s.line + 1, e.line - s.line);
+        lines_.Put(s.line, std::move(joined));
+      }
+    }
+    if (remove) {
+      SetCaret(s.col, s.line);
+      SelectionOff();
+    }
+  }
+  if (remove) {
+    if (record && !text.empty()) Record(ukDelete, text);
+    if (s.line == e.line)
+      RepaintVisible(s.line, s.line);
+    else
+      RepaintVisible(top_line_, top_line_ + visible_lines_);
+    ScrollBarsChanged();
+  }
+  return text;
+}
+
+void TBMCustomMemo::DeleteSelection() { SelectionRoutine(true, false, true); }
+
+std::string TBMCustomMemo::GetSelText() const {
+  return const_cast<TBMCustomMemo*>(this)->SelectionRoutine(false, true, false);
+}
+
+// Removes without keeping the text. The change is not recorded, so a redo
+// recorded before it would replay at positions that no longer hold: drop it.
+void TBMCustomMemo::ClearSelection() {
+  if (!sel_avail_) return;
+  SelectionRoutine(true, false, false);
+  redo_count_ = 0;
+}
+
+void TBMCustomMemo::AppendText(std::string_view text) {
+  const int last = std::max(lines_.Count() - 1, 0);
+  InsertText(text, LineLength(last), true, false, last);
+  ClearUndo();
+}
+
+// ---------------------------------------------------------------- undo
+
+// The state before a change is held aside until the change is recorded, so a
+// change that ends up recording nothing cannot spoil the block Redo needs next.
+void TBMCustomMemo::TakeStateBefore() { state_before_ = EditState(); }
+
+void TBMCustomMemo::Record(TBMUndoKind kind, std::string text) {
+  if (read_only_ || text.empty() || undo_size_ == 0) return;
+  const TBMEditState after = EditState();
+  const int prevIndex = undo_index_ == 0 ? undo_size_ - 1 : undo_index_ - 1;
+  TBMUndoBlock& cur = blocks_[static_cast<size_t>(undo_index_)];
+  TBMUndoBlock& prev = blocks_[static_cast<size_t>(prevIndex)];
+  bool endsBlank = false, endsBreak = false;
+  if (kind == ukTyping) {
+    const unsigned char c = static_cast<unsigned char>(text.back());
+    endsBreak = c == '\r' || c == '\n';
+    endsBlank = c < 33 && !endsBreak;
+  }
+  if (kind == ukTyping && undo_count_ >= 1 && prev.kind == ukTyping && !endsBreak &&
+      !prev.endsWithLineBreak && (prev.endsWithBlank || !endsBlank) && prev.after == state_before_) {
+    prev.text += text;
+    prev.after = after;
+    prev.endsWithBlank = endsBlank;
+    prev.endsWithLineBreak = endsBreak;
+    redo_count_ = 0;
+    return;
+  }
+  cur.kind = kind;
+  cur.before = state_before_;
+  cur.text = std::move(text);
+  cur.after = after;
+  cur.endsWithBlank = endsBlank;
+  cur.endsWithLineBreak = endsBreak;
+  if (undo_count_ < undo_size_) ++undo_count_;
+  undo_index_ = (undo_index_ + 1) % undo_size_;
+  redo_count_ = 0;
+}
+
+void TBMCustomMemo::RemoveExtent(const std::string& text, TBMPos start) {
+  int breaks = 0;
+  size_t from = 0, pos = 0, len = 0, afterLast = 0;
+  while (FindLineBreak(text, from, pos, len)) {
+    ++breaks;
+    from = afterLast = pos + len;
+  }
+  TBMPos end = breaks == 0 ? TBMPos{start.col + static_cast<int>(text.size()), start.line}
+                           : TBMPos{static_cast<int>(text.size() - afterLast), start.line + breaks};
+  SetSelection(start, end);
+  SelectionRoutine(true, false, false);
+}
+
+void TBMCustomMemo::Undo() {
+  if (undo_count_ < 1 || read_only_) return;
+  --undo_count_;
+  ++redo_count_;
+  undo_index_ = undo_index_ == 0 ? undo_size_ - 1 : undo_index_ - 1;
+  const TBMUndoBlock& b = blocks_[static_cast<size_t>(undo_index_)];
+  if (b.kind == ukDelete)
+    InsertText(b.text, b.after.caretCol, false, false, b.after.caretLine);
+  else
+    RemoveExtent(b.text, {b.before.caretCol, b.before.caretLine});
+  RestoreEditState(b.before);
+}
+
+void TBMCustomMemo::Redo() {
+  if (redo_count_ < 1 || read_only_) return;
+  --redo_count_;
+  ++undo_count_;
+  const TBMUndoBlock& b = blocks_[static_cast<size_t>(undo_index_)];
+  if (b.kind == ukDelete)
+    RemoveExtent(b.text, {b.after.caretCol, b.after.caretLine});
+  else
+    InsertText(b.text, b.before.caretCol, false, false, b.before.caretLine);
+  RestoreEditState(b.after);
+  undo_index_ = (undo_index_ + 1) % undo_size_;
+}
+
+void TBMCustomMemo::ClearUndo() {
+  undo_index_ = 0;
+  undo_count_ = 0;
+  redo_count_ = 0;
+  for (auto& b : blocks_) std::string().swap(b.text);
+}
+
+void TBMCustomMemo::SetUndoSize(int value) {
+  if (value == undo_size_ || value < 0) return;
+  blocks_.clear();
+  blocks_.resize(static_cast<size_t>(value));
+  undo_size_ = value;
+  undo_index_ = undo_count_ = redo_count_ = 0;
+}
+
+const TBMUndoBlock* TBMCustomMemo::UndoBlock(int stepsBack) const {
+  if (stepsBack < 0 || stepsBack >= undo_count_) return nullptr;
+  const int i = ((undo_index_ - 1 - stepsBack) % undo_size_ + undo_size_) % undo_size_;
+  return &blocks_[static_cast<size_t>(i)];
+}
+
+// ---------------------------------------------------------------- clipboard
+
+void TBMCustomMemo::CopyToClipboard() {
+  if (sel_avail_) SetClipboardText(GetSelText());
+}
+
+void TBMCustomMemo::CutToClipboard() {
+  if (!sel_avail_ || read_only_) return;
+  SetClipboardText(SelectionRoutine(true, true, true));
+}
+
+void TBMCustomMemo::PasteFromClipboard() {
+  if (read_only_) return;
+  const std::string text = ClipboardText();
+  if (text.empty()) return;
+  if (sel_avail_) DeleteSelection();
+  InsertText(text, caret_.col, true, false, caret_.line);
+}
+
+// ---------------------------------------------------------------- view
+
+void TBMCustomMemo::SetMetrics(int charWidth, int lineHeight, int clientWidth, int clientHeight,
+                               int gutterWidth) {
+  char_width_ = std::max(1, charWidth);
+  line_height_ = std::max(1, lineHeight);
+  client_width_ = std::max(0, clientWidth);
+  client_height_ = std::max(0, clientHeight);
+  gutter_width_ = std::max(0, gutterWidth);
+  visible_lines_ = client_height_ / line_height_;
+  visible_cols_ = std::max(0, (client_width_ - gutter_width_) / char_width_);
+}
+
+int TBMCustomMemo::MaxTopLine() const { return std::max(0, lines_.Count() - visible_lines_); }
+int TBMCustomMemo::MaxLeftCol() const { return std::max(0, horz_range_ - visible_cols_ + 1); }
+
+void TBMCustomMemo::SetTopLine(int value) {
+  value = std::max(0, std::min(value, MaxTopLine()));
+  if (value == top_line_) return;
+  const int delta = value - top_line_;
+  top_line_ = value;
+  if (!lines_changing_) ViewScrolled(delta, 0);
+}
+
+void TBMCustomMemo::SetLeftCol(int value) {
+  value = std::max(0, std::min(value, MaxLeftCol()));
+  if (value == left_col_) return;
+  const int delta = value - left_col_;
+  left_col_ = value;
+  if (!lines_changing_) ViewScrolled(0, delta);
+}
+
+int TBMCustomMemo::DisplayCol(int line, int col) const {
+  if (line < 0 || line >= lines_.Count()) return col;
+  return LogicalToDisplayCol(lines_[line], col, tab_width_);
+}
+
+void TBMCustomMemo::WidenHorzRangeToCaretLine() {
+  if (caret_.line < 0 || caret_.line >= lines_.Count()) return;
+  const int width = DisplayLength(lines_[caret_.line], tab_width_);
+  if (width > horz_range_) {
+    horz_range_ = width;
+    ScrollBarsChanged();
+  }
+}
+
+void TBMCustomMemo::ScrollCaretIntoView() {
+  if (lines_changing_) return;
+  WidenHorzRangeToCaretLine();
+  if (visible_cols_ > 0) {
+    const int dc = DisplayCol(caret_.line, caret_.col);
+    if (dc > left_col_ + visible_cols_ - 1)
+      SetLeftCol(dc - visible_cols_ + 1);
+    else if (dc < left_col_)
+      SetLeftCol(dc);
+  }
+  if (visible_lines_ > 0) {
+    if (caret_.line < top_line_)
+      SetTopLine(caret_.line - visible_lines_ / 2);
+    else if (caret_.line > top_line_ + visible_lines_ - 1)
+      SetTopLine(caret_.line - visible_lines_ + 1 + visible_lines_ / 2);
+  }
+}
+
+void TBMCustomMemo::ScrollToEnd() {
+  SetTopLine(lines_.Count() - visible_lines_);
+  if (!lines_.Empty()) SetCaret(caret_.col, lines_.Count() - 1);
+}
+
+// ---------------------------------------------------------------- keyboard
+
+int TBMCustomMemo::KeepColumn(int fromLine, int toLine, int col) const {
+  if (fromLine < 0 || fromLine >= lines_.Count() || toLine < 0 || toLine >= lines_.Count()) return col;
+  const int d = LogicalToDisplayCol(lines_[fromLine], col, tab_width_);
+  return DisplayToLogicalCol(lines_[toLine], d, tab_width_);
+}
+
+bool TBMCustomMemo::Navigate(int key, TBMShift shift) {
+  if (lines_.Empty()) return false;
+  const bool ctrl = shift & ssCtrl;
+  const int count = lines_.Count();
+  const int lastLine = count - 1;
+  int col = caret_.col, line = std::min(caret_.line, lastLine);
+  const std::string& text = lines_[line];
+  const int len = static_cast<int>(text.size());
+  switch (key) {
+    case vkLeft:
+      if (!ctrl) {
+        if (col > 0)
+          --col;
+        else if (line > 0)
+          col = LineLength(--line);
+      } else if (col == 0) {
+        if (line > 0) col = LineLength(--line);
+      } else if (auto w = WordAt(text, col - 1)) {
+        col = w->startCol;
+      } else if (line > 0) {
+        col = LineLength(--line);
+      } else {
+        col = 0;
+      }
+      break;
+    case vkRight:
+      if (!ctrl) {
+        if (AllowCaretInWhiteSpace)
+          ++col;
+        else if (col < len)
+          ++col;
+        else if (line < lastLine)
+          col = 0, ++line;
+        else
+          col = len;
+      } else {
+        int i = std::min(col, len);
+        while (i < len && IsWordChar(static_cast<unsigned char>(text[static_cast<size_t>(i)]))) ++i;
+        while (i < len && !IsWordChar(static_cast<unsigned char>(text[static_cast<size_t>(i)]))) ++i;
+        col = i;
+      }
+      break;
+    case vkUp:
+    case vkDown:
+      if (ctrl) {
+        ScrollLines(key == vkUp ? -1 : 1);
+        return false;
+      }
+      line = std::max(0, std::min(lastLine, line + (key == vkUp ? -1 : 1)));
+      col = KeepColumn(caret_.line, line, col);
+      break;
+    case vkPageUp:
+    case vkPageDown: {
+      const int page = std::max(1, visible_lines_);
+      const int target = line + (key == vkPageUp ? -page : page);
+      SetTopLine(top_line_ + (key == vkPageUp ? -page : page));
+      if (target < 0) {
+        line = 0, col = 0;
+      } else if (target > lastLine) {
+        line = lastLine, col = LineLength(lastLine);
+      } else {
+        col = KeepColumn(line, target, col);
+        line = target;
+      }
+      break;
+    }
+    case vkHome:
+      col = 0;
+      if (ctrl) line = 0;
+      break;
+    case vkEnd:
+      if (ctrl) line = lastLine;
+      col = LineLength(line);
+      break;
+    default:
+      return false;
+  }
+  MoveCaret(col, line, true, shift);
+  return true;
+}
+
+bool TBMCustomMemo::KeyDown(int key, TBMShift shift) {
+  ResetDropListIdle();
+  if (dragging_selection_) DragCursorChanged();
+  if (shift == ssCtrl && IsLetterKey(key)) {
+    switch (key) {
+      case 'A': SelectAll(); break;
+      case 'C': CopyToClipboard(); break;
+      case 'V': PasteFromClipboard(); break;
+      case 'X': CutToClipboard(); break;
+      case 'Y': Redo(); break;
+      case 'Z': Undo(); break;
+      default: break;
+    }
+    return false;
+  }
+  bool handled = false;
+  switch (key) {
+    case vkLeft: case vkRight: case vkUp: case vkDown:
+    case vkPageUp: case vkPageDown: case vkHome: case vkEnd:
+      handled = Navigate(key, shift);
+      break;
+    case vkInsert:
+      if (shift & ssShift) {
+        PasteFromClipboard();
+        handled = true;
+      }
+      break;
+    case vkDelete:
+      KeyDeleteChar(shift);
+      handled = true;
+      break;
+    case vkBack:
+      if (!(shift & (ssCtrl | ssShift))) {
+        KeyBackspace();
+        handled = true;
+      }
+      break;
+    case vkReturn:
+      KeyEnter();
+      handled = true;
+      break;
+    case vkEscape:
+      if (dragging_selection_) CancelDrag();
+      break;
+    default:
+      break;
+  }
+  if (handled && !lines_changing_) {
+    ScrollCaretIntoView();
+    ShowCaretHold();
+  }
+  return handled;
+}
+
+void TBMCustomMemo::KeyUp(int /*key*/, TBMShift /*shift*/) {
+  if (dragging_selection_) DragCursorChanged();
+}
+
+void TBMCustomMemo::KeyDeleteChar(TBMShift shift) {
+  if (read_only_) return;
+  if (sel_avail_) {
+    if (shift & ssShift)
+      CutToClipboard();
+    else
+      DeleteSelection();
+    return;
+  }
+  const int line = caret_.line;
+  if (line < 0 || line >= lines_.Count()) return;
+  const std::string& text = lines_[line];
+  TakeStateBefore();
+  if (caret_.col >= static_cast<int>(text.size())) {
+    if (line + 1 >= lines_.Count()) return;
+    {
+      TStoreUpdate update(lines_);
+      std::string joined = text + lines_[line + 1];
+      lines_.Delete(line + 1);
+      lines_.Put(line, std::move(joined));
+    }
+    Record(ukDelete, std::string(kCrLf));
+    InvalidateAll();
+  } else {
+    std::string changed = text;
+    const std::string removed(1, changed[static_cast<size_t>(caret_.col)]);
+    changed.erase(static_cast<size_t>(caret_.col), 1);
+    lines_.Put(line, std::move(changed));
+    Record(ukDelete, removed);
+  }
+}
+
+void TBMCustomMemo::KeyBackspace() {
+  if (read_only_ || lines_.Empty()) return;
+  // A selection goes wherever the caret stands, also at the start of the text.
+  if (sel_avail_) {
+    DeleteSelection();
+    return;
+  }
+  if (caret_.col == 0 && caret_.line == 0) return;
+  const int line = std::min(caret_.line, lines_.Count() - 1);
+  const int len = LineLength(line);
+  if (caret_.col > len) SetCaret(len, line);
+  TakeStateBefore();
+  const int col = caret_.col;
+  if (col >= 1) {
+    std::string changed = lines_[line];
+    const std::string removed(1, changed[static_cast<size_t>(col - 1)]);
+    SetCaret(col - 1, line);
+    changed.erase(static_cast<size_t>(col - 1), 1);
+    lines_.Put(line, std::move(changed));
+    Record(ukDelete, removed);
+  } else if (line > 0) {
+    {
+      TStoreUpdate update(lines_);
+      std::string joined = lines_[line - 1];
+      const int prevLength = static_cast<int>(joined.size());
+      joined += lines_[line];
+      lines_.Delete(line);
+      SetCaret(prevLength, line - 1);
+      lines_.Put(line - 1, std::move(joined));
+    }
+    Record(ukDelete, std::string(kCrLf));
+    InvalidateAll();
+  }
+}
+
+void TBMCustomMemo::KeyEnter() {
+  if (read_only_) return;
+  if (sel_avail_) DeleteSelection();
+  if (lines_.Empty()) lines_.Add(std::string());
+  const int line = caret_.line;
+  if (line < 0 || line >= lines_.Count()) return;
+  TakeStateBefore();
+  {
+    TStoreUpdate update(lines_);
+    const std::string& text = lines_[line];
+    const size_t col = std::min<size_t>(static_cast<size_t>(caret_.col), text.size());
+    std::string rest = text.substr(col);
+    std::string head = text.substr(0, col);
+    lines_.Put(line, std::move(head));
+    lines_.Insert(line + 1, std::move(rest));
+    SetCaret(0, line + 1);
+  }
+  Record(ukTyping, std::string(kCrLf));
+  ScrollCaretIntoView();
+  InvalidateAll();
+}
+
+void TBMCustomMemo::KeyPress(char c) {
+  if (read_only_) return;
+  const unsigned char u = static_cast<unsigned char>(c);
+  if (u < 32 && c != '\t') return;  // CR (Enter acts on key down), Escape, other controls
+  if (sel_avail_) DeleteSelection();
+  if (lines_.Empty()) lines_.Add(std::string());
+  const int line = std::max(0, std::min(caret_.line, lines_.Count() - 1));
+  std::string text = lines_[line];
+  TakeStateBefore();
+  int col = caret_.col;
+  if (col >= static_cast<int>(text.size())) {
+    // Beyond the end the line is padded with blanks; they stay on Undo.
+    if (AllowCaretInWhiteSpace)
+      text.append(static_cast<size_t>(col) - text.size(), ' ');
+    else
+      col = static_cast<int>(text.size());
+  }
+  text.insert(static_cast<size_t>(col), 1, c);
+  lines_.Put(line, std::move(text));
+  SetCaret(col + 1, line);
+  Record(ukTyping, std::string(1, c));
+  ScrollCaretIntoView();
+  ShowCaretHold();
+}
+
+bool TBMCustomMemo::MouseWheel(int delta, TBMShift shift) {
+  if (lines_.Empty()) return false;
+  const int steps = std::abs(delta) / kWheelUnitsPerLine;
+  if (shift & ssCtrl) {
+    ScrollCols(delta > 0 ? -steps : steps);
+  } else if (shift & ssShift) {
+    const int line = std::max(0, std::min(lines_.Count() - 1, caret_.line + (delta > 0 ? -1 : 1)));
+    MoveCaret(KeepColumn(caret_.line, line, caret_.col), line, true, ssNone);
+  } else {
+    ScrollLines(delta > 0 ? -steps : steps);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- mouse
+
+TBMPos TBMCustomMemo::PointToPos(int x, int y, bool captured) const {
+  y = std::max(0, std::min(y, client_height_));
+  if (gutter_selecting_ || (gutter_width_ > 0 && x <= gutter_width_ && !captured)) x = gutter_width_;
+  const long long rawLine = (static_cast<long long>(y) + static_cast<long long>(top_line_) * line_height_) / line_height_;
+  const int line = static_cast<int>(std::min<long long>(rawLine, lines_.Count()));
+  const long long px = static_cast<long long>(x) + static_cast<long long>(left_col_) * char_width_ - gutter_width_;
+  const int displayCol = px < 0 ? 0 : static_cast<int>(std::min<long long>(px / char_width_, INT_MAX));
+  if (line >= lines_.Count()) return {displayCol, line};
+  return {DisplayToLogicalCol(lines_[line], displayCol, tab_width_), line};
+}
+
+void TBMCustomMemo::MouseDown(int x, int y, TBMShift shift) {
+  if (skip_next_press_) {
+    skip_next_press_ = false;
+    return;
+  }
+  if (!HasFocus()) TakeFocus();
+  if (DropListVisible()) HideDropList();
+  ResetDropListIdle();
+  button_down_ = true;
+  ignore_mouse_ = false;
+  gutter_selecting_ = false;
+  autoscroll_line_step_ = autoscroll_col_step_ = 0;
+  press_pos_ = PointToPos(x, y, false);
+  gutter_selecting_ = gutter_width_ > 0 && x <= gutter_width_;
+  dragging_selection_ = !read_only_ && !gutter_selecting_ && AllowDragSelection && sel_avail_ &&
+                        sel_start_ <= press_pos_ && press_pos_ <= sel_end_;
+  if (dragging_selection_) {
+    DragCursorChanged();
+    return;
+  }
+  MoveCaret(press_pos_.col, press_pos_.line, true, shift);
+}
+
+void TBMCustomMemo::UpdateAutoScroll(int x, int y) {
+  autoscroll_line_step_ = AutoScrollStep(y, client_height_);
+  autoscroll_col_step_ = AutoScrollStep(x, client_width_);
+}
+
+void TBMCustomMemo::MouseMove(int x, int y, TBMShift shift) {
+  if (ignore_mouse_ || !button_down_) return;
+  UpdateAutoScroll(x, y);
+  if (dragging_selection_) {
+    DragCursorChanged();
+    return;
+  }
+  const TBMPos p = PointToPos(x, y, true);
+  MoveCaret(p.col, p.line, autoscroll_line_step_ == 0 && autoscroll_col_step_ == 0, shift | ssShift);
+}
+
+void TBMCustomMemo::AutoScrollTick(int x, int y, TBMShift shift) {
+  if (!button_down_) return;
+  SetTopLine(top_line_ + autoscroll_line_step_);
+  SetLeftCol(left_col_ + autoscroll_col_step_);
+  MouseMove(x, y, shift);
+}
+
+void TBMCustomMemo::MouseUp(int x, int y, TBMShift shift) {
+  if (!button_down_) return;
+  button_down_ = false;
+  autoscroll_line_step_ = autoscroll_col_step_ = 0;
+  skip_next_press_ = false;
+  if (ignore_mouse_) return;
+  TBMPos p = PointToPos(x, y, true);
+  if (gutter_selecting_ && p.line == press_pos_.line) p = {0, p.line + 1};
+  gutter_selecting_ = false;
+  if (dragging_selection_) {
+    CancelDrag();
+    const bool inside = sel_avail_ && sel_start_ <= p && p <= sel_end_;
+    if (!inside) {
+      DropSelection(p, shift & ssCtrl);
+      InvalidateAll();
+      return;
+    }
+    // A click inside the selection without a drag places the caret there.
+    MoveCaret(p.col, p.line, true, TBMShift(shift & ~ssShift));
+    return;
+  }
+  MoveCaret(p.col, p.line, true, shift | ssShift);
+}
+
+void TBMCustomMemo::CancelDrag() {
+  dragging_selection_ = false;
+  ignore_mouse_ = true;
+  DragCursorChanged();
+}
+
+void TBMCustomMemo::DoubleClick() {
+  const int line = caret_.line;
+  if (line < 0 || line >= lines_.Count()) return;
+  const std::string& text = lines_[line];
+  auto word = WordAt(text, caret_.col);
+  if (!word) {
+    const int n = static_cast<int>(text.size());
+    int i = std::max(0, caret_.col - 1);
+    while (i < n && IsWordChar(static_cast<unsigned char>(text[static_cast<size_t>(i)]))) ++i;
+    while (i < n && !IsWordChar(static_cast<unsigned char>(text[static_cast<size_t>(i)]))) ++i;
+    if (i < n) word = WordAt(text, i);
+  }
+  if (!word) return;
+  SelectRange({word->startCol, line}, {word->startCol + static_cast<int>(word->text.size()), line});
+  ignore_mouse_ = true;
+  skip_next_press_ = true;
+}
+
+void TBMCustomMemo::DropSelection(TBMPos target, bool copy) {
+  const std::string text = GetSelText();
+  if (text.empty()) {
+    SelectionOff();
+    return;
+  }
+  if (!copy) {
+    const TBMPos s = sel_start_;
+    TBMPos e = sel_end_;
+    if (e.line > lines_.Count() - 1) e = {LineLength(lines_.Count() - 1), lines_.Count() - 1};
+    e.col = std::min(e.col, LineLength(e.line));
+    if (target.line == e.line && target.col >= e.col) {
+      if (s.line == e.line)
+        target.col -= e.col - s.col;
+      else
+        target = {target.col - e.col + s.col, s.line};
+    } else if (target.line > e.line) {
+      target.line -= e.line - s.line;
+    }
+    DeleteSelection();
+  }
+  InsertText(text, target.col, true, true, target.line);
+}
+
+// ---------------------------------------------------------------- drop list
+
+TBMDropListFields SplitDropListItem(const std::string& item) {
+  TBMDropListFields f;
+  const size_t first = item.find('|');
+  if (first == std::string::npos) {
+    f.shown = f.second = f.inserted = item;
+    return f;
+  }
+  f.hasSeparator = true;
+  f.shown = item.substr(0, first);
+  const size_t second = item.find('|', first + 1);
+  if (second == std::string::npos) {
+    f.second = f.inserted = item.substr(first + 1);
+  } else {
+    f.second = item.substr(first + 1, second - first - 1);
+    f.inserted = item.substr(second + 1);
+  }
+  return f;
+}
+
+void TBMCustomMemo::SetDropListItems(std::vector<std::string> items) {
+  std::sort(items.begin(), items.end());
+  drop_items_ = std::move(items);
+}
+
+void TBMCustomMemo::SetDropListTimeDelay(int value) {
+  drop_time_delay_ = std::max(0, std::min(value, kMaxDropListTimeDelay));
+}
+
+void TBMCustomMemo::DropListIdleTick() {
+  if (drop_time_delay_ == 0 || DropListVisible()) return;
+  drop_idle_ += kDropListIdleStep;
+  if (drop_idle_ >= drop_time_delay_ * kDropListIdleUnitsPerDelay) {
+    drop_idle_ = 0;
+    DropDown();
+  }
+}
+
+void TBMCustomMemo::DropDown() {
+  if (OnDropListDown) OnDropListDown();
+  if (DropListVisible() || sel_avail_ || drop_items_.empty()) return;
+  std::sort(drop_items_.begin(), drop_items_.end());  // a handler may have added items
+  int top = (caret_.line - top_line_ + 1) * line_height_;
+  int left = (DisplayCol(caret_.line, caret_.col) - left_col_) * char_width_;
+  const int height = line_height_ * (DropListCharHeight + 1);
+  const int width = char_width_ * (DropListCharWidth + 1);
+  left += gutter_width_;
+  if (top + height > client_height_) top = top - line_height_ - height;
+  if (left + width > client_width_) left -= width;
+  if (caret_.col > LineLength(caret_.line)) return;
+  ShowDropList(left, top, width, height);
+}
+
+void TBMCustomMemo::ChooseDropListItem(const std::string& item) {
+  for (char c : SplitDropListItem(item).inserted) KeyPress(c);
+}
+
+}  // namespace kalvex
