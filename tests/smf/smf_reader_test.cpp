@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kalvex {
@@ -326,6 +328,33 @@ TEST_F(SmfFile, FilesThatCannotBeReadRaiseOpenErrorAndClear) {
     EXPECT_STREQ(e.what(), "Error: File is no Standard Midi File");
   }
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A file larger than the memory the process may use raises the memory error
+// instead of ending the program. The file is sparse, so it takes no disk.
+TEST_F(SmfFile, OutOfMemoryRaisesMemoryError) {
+  TBytes head = Smf({"00 FF 2F 00"});
+  const std::string path = Write("huge.mid", head);
+  ASSERT_EQ(::truncate(path.c_str(), 1LL << 30), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const rlimit limit{512u << 20, 512u << 20};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(10);
+    TSMF smf;
+    try {
+      smf.LoadFromFile(path);
+    } catch (const ESMF& e) {
+      ::_exit(std::string(e.what()) == "Error: Memory-Error" && smf.TrackCount() == 0 ? 0 : 11);
+    }
+    ::_exit(12);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
 
 // Inputs that once broke the reader, kept beside the fuzzer's corpus.
 TEST(SmfRegression, CorpusFilesLoadOrRaiseESMF) {
