@@ -13,16 +13,14 @@ namespace kalvex {
 namespace {
 
 // Settings are a few kilobytes; anything far larger is not ours.
-constexpr std::streamoff kMaxFileSize = 16 * 1024 * 1024;
+constexpr std::streamoff kMaxFileSize = 1024 * 1024;
 
 char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
-  }
-  return true;
+std::string FoldName(std::string_view name) {
+  std::string s(name);
+  for (char& c : s) c = FoldChar(c);
+  return s;
 }
 
 std::string_view Trim(std::string_view s) {
@@ -142,10 +140,18 @@ std::string TRegistryTree::NormalizePath(std::string_view path) {
 }
 
 bool TRegistryTree::ValidKeyPath(std::string_view path) {
-  if (path.empty()) return false;
+  if (path.empty() || path.size() > kMaxPathLength) return false;
+  size_t depth = 1;
+  size_t nameLength = 0;
   for (const char ch : path) {
     const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7F) return false;
+    if (c == '\\') {
+      if (++depth > kMaxKeyDepth) return false;
+      nameLength = 0;
+    } else if (++nameLength > kMaxKeyNameLength) {
+      return false;
+    }
   }
   return true;
 }
@@ -171,14 +177,14 @@ bool TRegistryTree::KeyExists(std::string_view path) const { return Find(path) !
 bool TRegistryTree::CreateKey(std::string_view path) {
   const std::string norm = NormalizePath(path);
   if (!ValidKeyPath(norm)) return false;
-  size_t end = 0;
-  do {
-    end = norm.find('\\', end + 1);
-    const std::string prefix = norm.substr(0, end);
-    std::string folded = prefix;
-    for (char& c : folded) c = FoldChar(c);
-    keys_.try_emplace(std::move(folded), TKey{prefix, {}});
-  } while (end != std::string::npos);
+  std::string folded = norm;
+  for (char& c : folded) c = FoldChar(c);
+  // From the key up to the first ancestor that exists: the rest exists too.
+  size_t end = norm.size();
+  while (keys_.try_emplace(folded.substr(0, end), TKey{norm.substr(0, end), {}}).second) {
+    end = norm.rfind('\\', end - 1);
+    if (end == std::string::npos || end == 0) break;
+  }
   return true;
 }
 
@@ -206,16 +212,14 @@ std::vector<std::string> TRegistryTree::SubKeyNames(std::string_view path) const
 const TRegValue* TRegistryTree::FindValue(std::string_view path, std::string_view name) const {
   const TKey* key = Find(path);
   if (key == nullptr) return nullptr;
-  for (const auto& [n, v] : key->Values) {
-    if (SameName(n, name)) return &v;
-  }
-  return nullptr;
+  const auto it = key->Values.find(FoldName(name));
+  return it == key->Values.end() ? nullptr : &it->second.second;
 }
 
 std::vector<std::string> TRegistryTree::ValueNames(std::string_view path) const {
   std::vector<std::string> names;
   if (const TKey* key = Find(path)) {
-    for (const auto& entry : key->Values) names.push_back(entry.first);
+    for (const auto& entry : key->Values) names.push_back(entry.second.first);
   }
   return names;
 }
@@ -223,20 +227,15 @@ std::vector<std::string> TRegistryTree::ValueNames(std::string_view path) const 
 bool TRegistryTree::SetValue(std::string_view path, std::string_view name, TRegValue value) {
   if (!CreateKey(path)) return false;
   TKey* key = Find(path);
-  for (auto& [n, v] : key->Values) {
-    if (SameName(n, name)) {
-      v = std::move(value);
-      return true;
-    }
-  }
-  key->Values.emplace_back(std::string(name), std::move(value));
+  auto [it, added] = key->Values.try_emplace(FoldName(name), std::string(name), value);
+  if (!added) it->second.second = std::move(value);
   return true;
 }
 
 void TRegistryTree::DeleteValue(std::string_view path, std::string_view name) {
   TKey* key = Find(path);
   if (key == nullptr) return;
-  std::erase_if(key->Values, [&](const auto& entry) { return SameName(entry.first, name); });
+  key->Values.erase(FoldName(name));
 }
 
 void TRegistryTree::DeleteAllValues(std::string_view path) {
@@ -290,9 +289,10 @@ bool TRegistryTree::Parse(std::string_view text, std::string* error) {
 
 std::string TRegistryTree::Serialize() const {
   std::string out = "; kalvex settings, rewritten by the program when it saves\n";
-  for (const auto& [folded, key] : keys_) {
+  for (const auto& [path, key] : keys_) {
     out += "\n[" + key.Path + "]\n";
-    for (const auto& [name, value] : key.Values) {
+    for (const auto& [folded, entry] : key.Values) {
+      const auto& [name, value] = entry;
       AppendQuoted(out, name);
       out += '=';
       if (value.Kind == TRegValue::TKind::kInteger) {

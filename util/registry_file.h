@@ -40,13 +40,19 @@ class TRegistryTree {
 public:
   struct TKey {
     std::string Path;  // as first created
-    std::vector<std::pair<std::string, TRegValue>> Values;  // in order of creation
+    // By folded name: the name as first written, and the value.
+    std::map<std::string, std::pair<std::string, TRegValue>> Values;
     bool operator==(const TKey&) const = default;
   };
 
   // "\Software\A\\B\" -> "Software\A\B"; empty when the path is the root.
   static std::string NormalizePath(std::string_view path);
-  // Key names may hold neither control characters nor be empty.
+  // Limits like the Windows registry's keep a hostile file from costing
+  // more than a small multiple of its size.
+  static constexpr size_t kMaxKeyNameLength = 255;
+  static constexpr size_t kMaxKeyDepth = 32;
+  static constexpr size_t kMaxPathLength = 1024;
+  // Not empty, no control characters, within the limits above.
   static bool ValidKeyPath(std::string_view normalizedPath);
 
   bool KeyExists(std::string_view path) const;
@@ -58,6 +64,7 @@ public:
   std::vector<std::string> SubKeyNames(std::string_view path) const;
 
   const TRegValue* FindValue(std::string_view path, std::string_view name) const;
+  // Sorted without regard to case.
   std::vector<std::string> ValueNames(std::string_view path) const;
   // Creates the key when needed.
   bool SetValue(std::string_view path, std::string_view name, TRegValue value);

@@ -60,6 +60,14 @@ TEST(RegistryTree, KeysAndValuesIgnoreCaseAndKeepTheirFirstSpelling) {
   EXPECT_TRUE(tree.KeyExists("Software\\Zelk Software\\kalvex\\MRUList"));
   EXPECT_FALSE(tree.CreateKey("Software\\bad\nname"));
   EXPECT_FALSE(tree.CreateKey("\\\\"));
+  // Limits keep a hostile file cheap: long names and deep paths are refused.
+  EXPECT_TRUE(tree.CreateKey(std::string(255, 'n')));
+  EXPECT_FALSE(tree.CreateKey(std::string(256, 'n')));
+  std::string deep = "k";
+  for (int i = 1; i < 32; ++i) deep += "\\k";
+  EXPECT_TRUE(tree.CreateKey(deep));
+  EXPECT_FALSE(tree.CreateKey(deep + "\\k"));
+  EXPECT_FALSE(tree.Parse("[" + deep + "\\k]\n", nullptr));
 }
 
 TEST(RegistryTree, DamagedTextIsRejectedWithItsLine) {
