@@ -65,3 +65,27 @@ TEST(TextGeometry, AutoScrollStepsRunFromOneToSix) {
 
 }  // namespace
 }  // namespace kalvex
+
+#include "editor/core/bm_gutter.h"
+
+namespace kalvex {
+namespace {
+
+TEST(Gutter, NumbersAndLimits) {
+  EXPECT_EQ(GutterNumberText(1, 0, false, 0, 10), "1");
+  EXPECT_EQ(GutterNumberText(1, 0, true, 0, 10), "0");
+  EXPECT_EQ(GutterNumberText(1, 10, false, 0, 10), "");    // beyond the line count
+  EXPECT_EQ(GutterNumberText(1, 10, false, 0, -1), "11");  // no limit
+  EXPECT_EQ(GutterNumberText(7, 0, false, 2, -1), "007");
+  EXPECT_EQ(GutterNumberText(123, 0, false, 2, -1), "123");
+  EXPECT_EQ(GutterNumberText(99, 0, false, 2, -1), "099");
+  EXPECT_EQ(ClampGutterWidth(5), 12);
+  EXPECT_EQ(ClampGutterWidth(100), 48);
+  EXPECT_EQ(ClampLeadingDigits(12), 8);
+  EXPECT_EQ(ClampGutterSpace(20, 26), 8);
+  EXPECT_EQ(ClampRightEdgeCol(0), 1);
+  EXPECT_EQ(ClampRightEdgeCol(5000), 1600);
+}
+
+}  // namespace
+}  // namespace kalvex

@@ -1,0 +1,836 @@
+#include "editor/zelk_memo.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFocusEvent>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QScrollBar>
+#include <QStyledItemDelegate>
+#include <QTimer>
+#include <algorithm>
+
+#include "editor/core/bm_text_geometry.h"
+
+namespace kalvex {
+
+namespace {
+
+constexpr const char* kPreferredFontFamily = "Courier New";
+constexpr int kPreferredFontPointSize = 10;
+constexpr const char* kGutterFontFamily = "MS Sans Serif";
+constexpr int kGutterFontPointSize = 8;
+constexpr int kCursorSize = 32;
+
+// Cursors drawn once per program: move a selection, copy it, select lines.
+QPixmap ArrowPixmap(bool mirrored) {
+  QPixmap pm(kCursorSize, kCursorSize);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing, false);
+  QPolygon arrow({{0, 0}, {0, 16}, {4, 12}, {7, 19}, {9, 18}, {6, 11}, {11, 11}});
+  if (mirrored) {
+    for (auto& pt : arrow) pt.setX(kCursorSize - 1 - pt.x() - 16);
+  }
+  p.setPen(Qt::white);
+  p.setBrush(Qt::black);
+  p.drawPolygon(arrow);
+  return pm;
+}
+
+const QCursor& SelDragCursor(bool copy) {
+  static const QCursor cursors[2] = {
+      [] {
+        QPixmap pm = ArrowPixmap(false);
+        QPainter p(&pm);
+        p.setPen(Qt::black);
+        p.setBrush(Qt::white);
+        p.drawRect(12, 18, 10, 7);  // the text being carried
+        return QCursor(pm, 0, 0);
+      }(),
+      [] {
+        QPixmap pm = ArrowPixmap(false);
+        QPainter p(&pm);
+        p.setPen(Qt::black);
+        p.setBrush(Qt::white);
+        p.drawRect(12, 18, 10, 7);
+        p.drawRect(20, 22, 9, 9);
+        p.drawLine(22, 26, 26, 26);  // the plus of a copy
+        p.drawLine(24, 24, 24, 28);
+        return QCursor(pm, 0, 0);
+      }(),
+  };
+  return cursors[copy ? 1 : 0];
+}
+
+const QCursor& LineSelCursor() {
+  static const QCursor cursor = [] {
+    QPixmap pm = ArrowPixmap(true);  // points up and to the right, at the line
+    return QCursor(pm, 15, 0);
+  }();
+  return cursor;
+}
+
+// Bytes of typed or pasted text: Latin-1 when every character fits (a byte
+// per cell, as shown), UTF-8 otherwise.
+std::string BytesOf(const QString& s) {
+  for (QChar c : s)
+    if (c.unicode() > 0xFF) return s.toUtf8().toStdString();
+  return s.toLatin1().toStdString();
+}
+
+// Draws drop-list items: the second field, then the shown text in bold in a
+// second column.
+class TDropListDelegate : public QStyledItemDelegate {
+public:
+  TDropListDelegate(TZelkMemo* memo, QObject* parent) : QStyledItemDelegate(parent), memo_(memo) {}
+  void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    const bool selected = option.state & QStyle::State_Selected;
+    const QPalette& pal = option.palette;
+    p->save();
+    p->fillRect(option.rect, selected ? pal.color(QPalette::Highlight) : pal.color(QPalette::Base));
+    p->setPen(selected ? pal.color(QPalette::HighlightedText) : pal.color(QPalette::Text));
+    QFont f(kGutterFontFamily, kGutterFontPointSize);
+    p->setFont(f);
+    const std::string item = index.data(Qt::UserRole).toString().toStdString();
+    const TBMDropListFields fields = SplitDropListItem(item);
+    const int flags = Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine;
+    if (!fields.hasSeparator) {
+      p->drawText(option.rect, flags, " " + QString::fromLatin1(item.data(), qsizetype(item.size())));
+    } else {
+      p->drawText(option.rect, flags, " " + QString::fromLatin1(fields.second.data(), qsizetype(fields.second.size())));
+      QRect r = option.rect;
+      r.setLeft(memo_->CharWidth() * (memo_->DropListColumnCharWidth + 1));
+      f.setBold(true);
+      p->setFont(f);
+      p->drawText(r, flags, "  " + QString::fromLatin1(fields.shown.data(), qsizetype(fields.shown.size())));
+    }
+    p->restore();
+  }
+
+private:
+  TZelkMemo* memo_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- option objects
+
+TBMEnvironment::TBMEnvironment(TZelkMemo* owner) : owner_(owner) {
+  const QPalette pal = QApplication::palette();
+  text_ = pal.color(QPalette::Text);
+  text_bg_ = pal.color(QPalette::Base);
+  sel_ = Qt::yellow;
+  sel_bg_ = Qt::blue;
+  right_edge_ = Qt::gray;
+  link_ = Qt::blue;
+  link_bg_ = pal.color(QPalette::Base);
+}
+
+void TBMEnvironment::Set(QColor& field, QColor value) {
+  if (field == value) return;
+  field = value;
+  owner_->viewport()->update();
+}
+
+void TBMEnvironment::Assign(const TBMEnvironment& o) {
+  text_ = o.text_;
+  text_bg_ = o.text_bg_;
+  sel_ = o.sel_;
+  sel_bg_ = o.sel_bg_;
+  right_edge_ = o.right_edge_;
+  link_ = o.link_;
+  link_bg_ = o.link_bg_;
+  owner_->viewport()->update();
+}
+
+TBMGutterOptions::TBMGutterOptions(TZelkMemo* owner) : owner_(owner) {
+  const QPalette pal = QApplication::palette();
+  color_ = pal.color(QPalette::Button);
+  font_color_ = pal.color(QPalette::ButtonText);
+}
+
+void TBMGutterOptions::Changed(bool metrics) {
+  if (metrics) owner_->UpdateMetrics();
+  owner_->viewport()->update();
+}
+
+void TBMGutterOptions::SetVisible(bool v) {
+  visible_ = v;
+  Changed(true);
+}
+void TBMGutterOptions::SetWidth(int w) {
+  width_ = ClampGutterWidth(w);
+  space_ = ClampGutterSpace(space_, width_);
+  Changed(true);
+}
+void TBMGutterOptions::SetColor(QColor c) {
+  if (c == color_) return;
+  color_ = c;
+  Changed(false);
+}
+void TBMGutterOptions::SetFontColor(QColor c) {
+  font_color_ = c;
+  Changed(false);
+}
+void TBMGutterOptions::SetShowLineNum(bool v) {
+  if (v == show_line_num_) return;
+  show_line_num_ = v;
+  Changed(false);
+}
+void TBMGutterOptions::SetSpace(int v) {
+  v = ClampGutterSpace(v, width_);
+  if (v == space_) return;
+  space_ = v;
+  Changed(false);
+}
+void TBMGutterOptions::SetLedingDigits(int v) {
+  v = ClampLeadingDigits(v);
+  if (v == leading_digits_) return;
+  leading_digits_ = v;
+  Changed(false);
+}
+void TBMGutterOptions::SetZeroStart(bool v) {
+  if (v == zero_start_) return;
+  zero_start_ = v;
+  Changed(false);
+}
+void TBMGutterOptions::SetAlignment(TBMAlignment a) {
+  if (a == alignment_) return;
+  alignment_ = a;
+  Changed(false);
+}
+void TBMGutterOptions::SetBevel(bool v) {
+  if (v == bevel_) return;
+  bevel_ = v;
+  Changed(false);
+}
+
+// ---------------------------------------------------------------- key mapping
+
+int BMKeyFromQt(int k) {
+  switch (k) {
+    case Qt::Key_Left: return vkLeft;
+    case Qt::Key_Right: return vkRight;
+    case Qt::Key_Up: return vkUp;
+    case Qt::Key_Down: return vkDown;
+    case Qt::Key_PageUp: return vkPageUp;
+    case Qt::Key_PageDown: return vkPageDown;
+    case Qt::Key_Home: return vkHome;
+    case Qt::Key_End: return vkEnd;
+    case Qt::Key_Insert: return vkInsert;
+    case Qt::Key_Delete: return vkDelete;
+    case Qt::Key_Backspace: return vkBack;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return vkReturn;
+    case Qt::Key_Escape: return vkEscape;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab: return vkTab;
+    case Qt::Key_Control: return vkControl;
+    default: break;
+  }
+  if (k >= Qt::Key_A && k <= Qt::Key_Z) return 'A' + (k - Qt::Key_A);
+  return vkOther;
+}
+
+TBMShift BMShiftFromQt(Qt::KeyboardModifiers m) {
+  unsigned s = ssNone;
+  if (m & Qt::ShiftModifier) s |= ssShift;
+  if (m & Qt::ControlModifier) s |= ssCtrl;
+  if (m & Qt::AltModifier) s |= ssAlt;
+  return TBMShift(s);
+}
+
+// ---------------------------------------------------------------- construction
+
+QFont TZelkMemo::DefaultFont() {
+  static const QFont font = [] {
+    if (QFontDatabase::families().contains(kPreferredFontFamily))
+      return QFont(kPreferredFontFamily, kPreferredFontPointSize);
+    QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    f.setPointSize(kPreferredFontPointSize);
+    return f;
+  }();
+  return font;
+}
+
+TZelkMemo::TZelkMemo(QWidget* parent)
+    : QAbstractScrollArea(parent),
+      env_(this),
+      gutter_(this),
+      blink_timer_(new QTimer(this)),
+      autoscroll_timer_(new QTimer(this)),
+      scroll_end_timer_(new QTimer(this)),
+      drop_list_(new QListWidget(viewport())) {
+  color_ = QApplication::palette().color(QPalette::Base);
+  SetFont(DefaultFont());
+  viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+  viewport()->setAutoFillBackground(false);
+  viewport()->setCursor(Qt::IBeamCursor);
+  viewport()->setMouseTracking(true);
+  setFocusPolicy(Qt::StrongFocus);
+  setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  resize(320, 240);
+
+  blink_timer_->setInterval(kCaretBlinkMs);
+  connect(blink_timer_, &QTimer::timeout, this, [this] { BlinkTick(); });
+  autoscroll_timer_->setInterval(kAutoScrollMs);
+  connect(autoscroll_timer_, &QTimer::timeout, this, [this] {
+    AutoScrollTick(last_mouse_.x(), last_mouse_.y(), BMShiftFromQt(QGuiApplication::keyboardModifiers()));
+  });
+  scroll_end_timer_->setInterval(kScrollToEndDelayMs);
+  connect(scroll_end_timer_, &QTimer::timeout, this, [this] { ScrollToEndTick(); });
+
+  drop_list_->hide();
+  drop_list_->setFrameStyle(QFrame::Box | QFrame::Plain);
+  drop_list_->setSortingEnabled(true);
+  drop_list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  drop_list_->setItemDelegate(new TDropListDelegate(this, drop_list_));
+  drop_list_->installEventFilter(this);
+
+  UpdateMetrics();
+  UpdateScrollBars();
+}
+
+TZelkMemo::~TZelkMemo() = default;
+
+// ---------------------------------------------------------------- properties
+
+void TZelkMemo::SetFont(const QFont& font) {
+  QFont f(font);
+  f.setFixedPitch(true);
+  f.setStyleHint(QFont::TypeWriter);
+  f.setKerning(false);
+  setFont(f);
+  UpdateMetrics();
+  UpdateScrollBars();
+  viewport()->update();
+}
+
+void TZelkMemo::SetColor(QColor c) {
+  color_ = c;
+  viewport()->update();
+}
+
+void TZelkMemo::SetRightEdge(bool v) {
+  right_edge_ = v;
+  viewport()->update();
+}
+
+void TZelkMemo::SetRightEdgeCol(int v) {
+  right_edge_col_ = ClampRightEdgeCol(v);
+  viewport()->update();
+}
+
+void TZelkMemo::SetScrollbars(TBMScrolls v) {
+  if (v == scrollbars_) return;
+  scrollbars_ = v;
+  want_vert_ = v == sbBoth || v == sbVertical;
+  want_horz_ = v == sbBoth || v == sbHorizontal;
+  setVerticalScrollBarPolicy(want_vert_ ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+  setHorizontalScrollBarPolicy(want_horz_ ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+}
+
+void TZelkMemo::SetTracking(bool v) {
+  tracking_ = v;
+  verticalScrollBar()->setTracking(v);
+  horizontalScrollBar()->setTracking(v);
+}
+
+void TZelkMemo::SetBorderStyle(TBMBorderStyle v) {
+  border_style_ = v;
+  setFrameStyle(v == bsSingle ? (QFrame::StyledPanel | QFrame::Sunken) : QFrame::NoFrame);
+}
+
+bool TZelkMemo::BlinkTimerActive() const { return blink_timer_->isActive(); }
+bool TZelkMemo::AutoScrollTimerActive() const { return autoscroll_timer_->isActive(); }
+
+// ---------------------------------------------------------------- metrics and bars
+
+void TZelkMemo::UpdateMetrics() {
+  if (LinesChanging()) return;
+  const QFontMetrics fm(font());
+  SetMetrics(fm.horizontalAdvance(QLatin1Char('W')), fm.height(), viewport()->width(),
+             viewport()->height(), gutter_.Visible() ? gutter_.Width() : 0);
+  // Keep the view inside the text after a resize.
+  SetTopLine(TopLine());
+  SetLeftCol(LeftCol());
+}
+
+void TZelkMemo::UpdateScrollBars() {
+  if (LinesChanging()) return;
+  syncing_bars_ = true;
+  QScrollBar* v = verticalScrollBar();
+  v->setRange(0, MaxTopLine());
+  v->setPageStep(std::max(1, VisibleLines()));
+  v->setSingleStep(1);
+  v->setValue(TopLine());
+  v->setEnabled(MaxTopLine() > 0);
+  QScrollBar* h = horizontalScrollBar();
+  h->setRange(0, MaxLeftCol());
+  h->setPageStep(std::max(1, VisibleCols()));
+  h->setSingleStep(1);
+  h->setValue(LeftCol());
+  h->setEnabled(MaxLeftCol() > 0);
+  syncing_bars_ = false;
+}
+
+void TZelkMemo::scrollContentsBy(int, int) {
+  if (syncing_bars_) return;
+  if (DropListVisible()) HideDropList();
+  ResetDropListIdle();
+  SetTopLine(verticalScrollBar()->value());
+  SetLeftCol(horizontalScrollBar()->value());
+}
+
+// ---------------------------------------------------------------- hooks
+
+void TZelkMemo::InvalidateAll() {
+  if (!LinesChanging()) viewport()->update();
+}
+
+QRect TZelkMemo::LineRect(int line) const {
+  return QRect(0, (line - TopLine()) * LineHeight(), viewport()->width(), LineHeight());
+}
+
+void TZelkMemo::RepaintLines(int first, int last) {
+  if (LinesChanging()) return;
+  first = std::max(first, TopLine());
+  last = std::min(last, TopLine() + VisibleLines() + 1);
+  if (first > last) return;
+  viewport()->update(LineRect(first).united(LineRect(last)));
+}
+
+void TZelkMemo::ViewScrolled(int dLines, int dCols) {
+  if (!syncing_bars_) {
+    syncing_bars_ = true;
+    verticalScrollBar()->setValue(TopLine());
+    horizontalScrollBar()->setValue(LeftCol());
+    syncing_bars_ = false;
+  }
+  if (FullRedraw || dCols != 0 || std::abs(dLines) > VisibleLines()) {
+    viewport()->update();
+  } else if (dLines != 0) {
+    // Small scrolls shift what is on screen and paint only the uncovered rows.
+    viewport()->scroll(0, -dLines * LineHeight(), viewport()->rect());
+  }
+}
+
+void TZelkMemo::ScrollBarsChanged() { UpdateScrollBars(); }
+
+QRect TZelkMemo::CaretRect() const {
+  const int gw = gutter_.Visible() ? gutter_.Width() : 0;
+  const int x = gw + (DisplayCol(CaretLine(), CaretCol()) - LeftCol()) * CharWidth();
+  const int y = (CaretLine() - TopLine()) * LineHeight();
+  return QRect(x, y, kCaretWidth, LineHeight());
+}
+
+void TZelkMemo::ShowCaretHold() {
+  caret_hold_ = true;
+  caret_shown_ = hasFocus() && !ReadOnly();
+  if (!LinesChanging()) viewport()->update(CaretRect());
+}
+
+void TZelkMemo::HideCaret() {
+  caret_shown_ = false;
+  viewport()->update(LineRect(CaretLine()));
+}
+
+void TZelkMemo::CaretReadOnlyChanged() {
+  if (ReadOnly()) {
+    blink_timer_->stop();
+    HideCaret();
+  } else if (hasFocus()) {
+    blink_timer_->start();
+    ShowCaretHold();
+  }
+}
+
+void TZelkMemo::BlinkTick() {
+  DropListIdleTick();
+  if (caret_hold_) {
+    caret_hold_ = false;
+    return;
+  }
+  caret_shown_ = !caret_shown_;
+  viewport()->update(CaretRect());
+}
+
+void TZelkMemo::StoreChanging() {
+  if (!wait_cursor_) {
+    wait_cursor_ = true;
+    viewport()->setCursor(Qt::WaitCursor);
+  }
+}
+
+void TZelkMemo::StoreChanged() {
+  if (wait_cursor_) {
+    wait_cursor_ = false;
+    SetMouseCursor(Qt::IBeamCursor);
+  }
+  if (scroll_to_end_pending_) return;
+  UpdateMetrics();
+  WidenHorzRangeToCaretLine();
+  UpdateScrollBars();
+  viewport()->update();
+}
+
+void TZelkMemo::SetMouseCursor(const QCursor& c) {
+  if (DraggingSelection()) return;
+  viewport()->setCursor(c);
+}
+
+std::string TZelkMemo::ClipboardText() { return BytesOf(QGuiApplication::clipboard()->text()); }
+
+void TZelkMemo::SetClipboardText(const std::string& text) {
+  QGuiApplication::clipboard()->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+}
+
+void TZelkMemo::DragCursorChanged() {
+  if (DraggingSelection()) {
+    const bool copy = QGuiApplication::keyboardModifiers() & Qt::ControlModifier;
+    viewport()->setCursor(SelDragCursor(copy));
+  } else {
+    viewport()->setCursor(Qt::IBeamCursor);
+  }
+}
+
+void TZelkMemo::UpdateCursorShape(int x) {
+  if (DraggingSelection() || wait_cursor_) return;
+  const int gw = gutter_.Visible() ? gutter_.Width() : 0;
+  if (gw > 0 && x <= gw) {
+    if (x > gw * 2 / 3 && x < gw - 1)
+      viewport()->setCursor(LineSelCursor());
+    else
+      viewport()->setCursor(Qt::ArrowCursor);
+  } else {
+    viewport()->setCursor(Qt::IBeamCursor);
+  }
+}
+
+// ---------------------------------------------------------------- scroll to end
+
+void TZelkMemo::ScrollToEndLater() {
+  if (scroll_to_end_pending_) return;
+  scroll_to_end_pending_ = true;
+  if (!scroll_end_timer_->isActive()) scroll_end_timer_->start();
+}
+
+void TZelkMemo::ScrollToEndTick() {
+  if (!scroll_to_end_pending_) {
+    scroll_end_timer_->stop();
+    return;
+  }
+  scroll_to_end_pending_ = false;
+  UpdateMetrics();
+  WidenHorzRangeToCaretLine();
+  UpdateScrollBars();
+  ScrollToEnd();
+  viewport()->update();
+}
+
+// ---------------------------------------------------------------- painting
+
+void TZelkMemo::PaintFrameForTest() { viewport()->repaint(); }
+
+void TZelkMemo::PaintLine(QPainter& p, int line, int x, int y, const QFontMetrics&) {
+  const int cw = CharWidth(), lh = LineHeight();
+  const int width = viewport()->width();
+  const std::string& text = Lines()[line];
+  const int left = LeftCol();
+  const int cols = VisibleCols() + 1;
+  const std::string disp = DisplayString(text, left, cols, TabWidth());
+  const QString shown = QString::fromLatin1(disp.data(), qsizetype(disp.size()));
+  const int n = static_cast<int>(disp.size());
+  const int flags = Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine;
+
+  p.fillRect(QRect(x, y, width - x, lh), env_.TextBackground());
+  if (n > 0) {
+    p.setPen(env_.TextColor());
+    p.drawText(QRect(x, y, n * cw, lh), flags, shown);
+  }
+  if (SelAvail() && line >= SelStart().line && line <= SelEnd().line) {
+    int a = line == SelStart().line ? DisplayCol(line, SelStart().col) - left : 0;
+    int b = line == SelEnd().line ? DisplayCol(line, SelEnd().col) - left : n;
+    a = std::max(a, 0);
+    b = std::min(b, n);
+    if (b > a) {
+      p.fillRect(QRect(x + a * cw, y, (b - a) * cw, lh), env_.SelectionBackground());
+      p.setPen(env_.SelectionColor());
+      p.drawText(QRect(x + a * cw, y, (b - a) * cw, lh), flags, shown.mid(a, b - a));
+    }
+    // Line ends inside the selection show selected to the right edge.
+    if (line < SelEnd().line) {
+      const int from = x + std::max(a, n) * cw;
+      if (from < width) p.fillRect(QRect(from, y, width - from, lh), env_.SelectionBackground());
+    }
+  }
+  if (right_edge_) {
+    const int xr = x + (right_edge_col_ - left) * cw;
+    if (xr >= x) {
+      p.setPen(env_.RightEdgeColor());
+      p.drawLine(xr, y, xr, y + lh - 1);
+    }
+  }
+}
+
+void TZelkMemo::PaintGutter(QPainter& p, int rows) {
+  const int gw = gutter_.Width();
+  const int h = viewport()->height();
+  p.fillRect(QRect(0, 0, gw, h), gutter_.Color());
+  p.setPen(color_);
+  p.drawLine(gw - 1, 0, gw - 1, h);
+  if (gutter_.Bevel()) {
+    p.setPen(palette().color(QPalette::Light));
+    p.drawLine(gw - 3, 0, gw - 3, h);
+    p.setPen(palette().color(QPalette::Dark));
+    p.drawLine(gw - 2, 0, gw - 2, h);
+  }
+  if (!gutter_.ShowLineNum()) return;
+  p.setFont(QFont(kGutterFontFamily, kGutterFontPointSize));
+  p.setPen(gutter_.FontColor());
+  const int lh = LineHeight();
+  const int right = gw - gutter_.Space() - 1 - (gutter_.Bevel() ? 3 : 0);
+  const int align = gutter_.Alignment() == taRightJustify ? Qt::AlignRight
+                    : gutter_.Alignment() == taCenter     ? Qt::AlignHCenter
+                                                          : Qt::AlignLeft;
+  for (int row = 0; row <= rows; ++row) {
+    const QRect r(QPoint(2, row * lh), QPoint(right - 1, (row + 1) * lh - 1));
+    p.fillRect(r, gutter_.Color());
+    const std::string number =
+        GutterNumberText(TopLine() + 1, row, gutter_.ZeroStart(), gutter_.LedingDigits(), Lines().Count());
+    if (!number.empty())
+      p.drawText(r, align | Qt::AlignVCenter | Qt::TextSingleLine, QString::fromStdString(number));
+  }
+  p.setFont(font());
+}
+
+void TZelkMemo::PaintCaret(QPainter& p) {
+  if (!caret_shown_ || ReadOnly() || Lines().Empty()) return;
+  if (CaretLine() < TopLine() || CaretLine() > TopLine() + VisibleLines()) return;
+  const QRect r = CaretRect();
+  const int gw = gutter_.Visible() ? gutter_.Width() : 0;
+  if (r.left() < gw || r.left() > viewport()->width()) return;
+  p.fillRect(r, env_.TextColor());
+}
+
+void TZelkMemo::paintEvent(QPaintEvent* e) {
+  if (LinesChanging()) {
+    // Painted in full once the update ends (StoreChanged).
+    return;
+  }
+  if (gutter_.Visible() && gutter_.Width() < kGutterMinPaintWidth) gutter_.SetWidth(kGutterMinPaintWidth);
+  if (VisibleLines() == 0) UpdateMetrics();
+  QPainter p(viewport());
+  p.setFont(font());
+  const QFontMetrics fm(font());
+  const QRect clip = e->rect();
+  const int lh = LineHeight();
+  const int x0 = gutter_.Visible() ? gutter_.Width() : 0;
+  const int rows = VisibleLines() + 1;
+  const int firstRow = std::max(0, clip.top() / lh);
+  const int lastRow = std::min(rows, clip.bottom() / lh);
+  const int count = Lines().Count();
+  for (int row = firstRow; row <= lastRow; ++row) {
+    const int line = TopLine() + row;
+    if (line < count)
+      PaintLine(p, line, x0, row * lh, fm);
+    else
+      p.fillRect(QRect(x0, row * lh, viewport()->width() - x0, lh), env_.TextBackground());
+  }
+  if (gutter_.Visible()) PaintGutter(p, rows);
+  PaintCaret(p);
+}
+
+void TZelkMemo::resizeEvent(QResizeEvent* e) {
+  QAbstractScrollArea::resizeEvent(e);
+  UpdateMetrics();
+  UpdateScrollBars();
+}
+
+void TZelkMemo::changeEvent(QEvent* e) {
+  QAbstractScrollArea::changeEvent(e);
+  if (e->type() == QEvent::FontChange) {
+    UpdateMetrics();
+    UpdateScrollBars();
+    viewport()->update();
+  }
+}
+
+// ---------------------------------------------------------------- keyboard
+
+bool TZelkMemo::event(QEvent* e) {
+  if (e->type() == QEvent::KeyPress) {
+    auto* k = static_cast<QKeyEvent*>(e);
+    const bool tab = k->key() == Qt::Key_Tab || k->key() == Qt::Key_Backtab;
+    if (tab && WantTabs && !ReadOnly() && !(k->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+      keyPressEvent(k);
+      return true;
+    }
+  } else if (e->type() == QEvent::ShortcutOverride) {
+    // The editor's own keys go to the editor before any window shortcut.
+    auto* k = static_cast<QKeyEvent*>(e);
+    const int key = BMKeyFromQt(k->key());
+    const TBMShift shift = BMShiftFromQt(k->modifiers());
+    const bool ctrlLetter = shift == ssCtrl && key >= 'A' && key <= 'Z' &&
+                            std::string_view("ACVXYZ").find(static_cast<char>(key)) != std::string_view::npos;
+    if (ctrlLetter || (key >= vkLeft && key <= vkReturn) || (!(shift & (ssCtrl | ssAlt)) && !k->text().isEmpty())) {
+      e->accept();
+      return true;
+    }
+  }
+  return QAbstractScrollArea::event(e);
+}
+
+void TZelkMemo::keyPressEvent(QKeyEvent* e) {
+  const int key = BMKeyFromQt(e->key());
+  const TBMShift shift = BMShiftFromQt(e->modifiers());
+  KeyDown(key, shift);
+  if (OnKeyDown) OnKeyDown(key, shift);
+  // Character input: printable text and tabs; Enter acts on key down.
+  const bool typed = key == vkOther || key == vkTab || (key >= 'A' && key <= 'Z');
+  if (typed && !(shift & ssCtrl) && !e->text().isEmpty()) {
+    for (char c : BytesOf(e->text())) {
+      if (c == '\t' && !WantTabs) continue;
+      if (OnKeyPress && !OnKeyPress(c)) continue;
+      KeyPress(c);
+    }
+  }
+  e->accept();
+}
+
+void TZelkMemo::keyReleaseEvent(QKeyEvent* e) {
+  KeyUp(BMKeyFromQt(e->key()), BMShiftFromQt(e->modifiers()));
+  QAbstractScrollArea::keyReleaseEvent(e);
+}
+
+// ---------------------------------------------------------------- mouse
+
+void TZelkMemo::mousePressEvent(QMouseEvent* e) {
+  if (e->button() != Qt::LeftButton) {
+    QAbstractScrollArea::mousePressEvent(e);
+    return;
+  }
+  last_mouse_ = e->position().toPoint();
+  MouseDown(last_mouse_.x(), last_mouse_.y(), BMShiftFromQt(e->modifiers()));
+}
+
+void TZelkMemo::mouseMoveEvent(QMouseEvent* e) {
+  const QPoint pos = e->position().toPoint();
+  UpdateCursorShape(pos.x());
+  if (!(e->buttons() & Qt::LeftButton)) return;
+  last_mouse_ = pos;
+  MouseMove(pos.x(), pos.y(), BMShiftFromQt(e->modifiers()));
+  if ((AutoScrollLineStep() != 0 || AutoScrollColStep() != 0) && !autoscroll_timer_->isActive())
+    autoscroll_timer_->start();
+}
+
+void TZelkMemo::mouseReleaseEvent(QMouseEvent* e) {
+  if (e->button() != Qt::LeftButton) {
+    QAbstractScrollArea::mouseReleaseEvent(e);
+    return;
+  }
+  autoscroll_timer_->stop();
+  const QPoint pos = e->position().toPoint();
+  MouseUp(pos.x(), pos.y(), BMShiftFromQt(e->modifiers()));
+  viewport()->setCursor(Qt::IBeamCursor);
+  UpdateCursorShape(pos.x());
+}
+
+void TZelkMemo::mouseDoubleClickEvent(QMouseEvent* e) {
+  if (e->button() != Qt::LeftButton) return;
+  DoubleClick();
+  // The press that comes with the double click (skipped after a word).
+  mousePressEvent(e);
+}
+
+void TZelkMemo::wheelEvent(QWheelEvent* e) {
+  const QPoint d = e->angleDelta();
+  const int delta = d.y() != 0 ? d.y() : d.x();
+  if (MouseWheel(delta, BMShiftFromQt(e->modifiers())))
+    e->accept();
+  else
+    e->ignore();
+}
+
+// ---------------------------------------------------------------- focus
+
+void TZelkMemo::focusInEvent(QFocusEvent* e) {
+  QAbstractScrollArea::focusInEvent(e);
+  HideCaret();
+  if (!ReadOnly()) {
+    blink_timer_->start();
+    ShowCaretHold();
+  }
+}
+
+void TZelkMemo::focusOutEvent(QFocusEvent* e) {
+  QAbstractScrollArea::focusOutEvent(e);
+  blink_timer_->stop();
+  HideCaret();
+}
+
+// ---------------------------------------------------------------- drop list
+
+bool TZelkMemo::ShowDropList(int left, int top, int width, int height) {
+  drop_list_->clear();
+  for (const auto& item : DropListItems()) {
+    auto* it = new QListWidgetItem(QString::fromLatin1(item.data(), qsizetype(item.size())));
+    it->setData(Qt::UserRole, it->text());
+    drop_list_->addItem(it);
+  }
+  const int frame = 2 * drop_list_->frameWidth();
+  drop_list_->setGeometry(left, top, width + frame, height + frame);
+  drop_list_->setCurrentRow(0);
+  drop_list_->show();
+  drop_list_->raise();
+  drop_list_->setFocus(Qt::OtherFocusReason);
+  return true;
+}
+
+bool TZelkMemo::DropListVisible() const { return !drop_list_->isHidden(); }
+
+void TZelkMemo::HideDropList() {
+  drop_list_->hide();
+  ResetDropListIdle();
+}
+
+void TZelkMemo::ChooseDropListEntry() {
+  QListWidgetItem* item = drop_list_->currentItem();
+  HideDropList();
+  if (item) ChooseDropListItem(BytesOf(item->data(Qt::UserRole).toString()));
+  setFocus(Qt::OtherFocusReason);
+}
+
+bool TZelkMemo::eventFilter(QObject* watched, QEvent* e) {
+  if (watched == drop_list_) {
+    if (e->type() == QEvent::KeyPress) {
+      auto* k = static_cast<QKeyEvent*>(e);
+      if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) {
+        ChooseDropListEntry();
+        return true;
+      }
+      if (k->key() == Qt::Key_Escape) {
+        HideDropList();
+        setFocus(Qt::OtherFocusReason);
+        return true;
+      }
+      // Other characters are typed in the editor; the list keeps the focus.
+      if (!k->text().isEmpty() && !(k->modifiers() & Qt::ControlModifier))
+        for (char c : BytesOf(k->text()))
+          if (static_cast<unsigned char>(c) >= 32) KeyPress(c);
+    } else if (e->type() == QEvent::FocusOut) {
+      HideDropList();
+    }
+  }
+  return QAbstractScrollArea::eventFilter(watched, e);
+}
+
+}  // namespace kalvex

@@ -1,0 +1,316 @@
+#include "editor/zelk_memo.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QImage>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+#include <QVBoxLayout>
+
+namespace kalvex {
+namespace {
+
+// One window with the editor and a second control to take the focus.
+struct ZelkMemoWidget : testing::Test {
+  QWidget window;
+  TZelkMemo* memo = nullptr;
+  QLineEdit* other = nullptr;
+
+  void SetUp() override {
+    auto* layout = new QVBoxLayout(&window);
+    memo = new TZelkMemo(&window);
+    other = new QLineEdit(&window);
+    layout->addWidget(memo);
+    layout->addWidget(other);
+    window.resize(400, 300);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    memo->setFocus();
+    QApplication::processEvents();
+  }
+
+  QWidget* vp() const { return memo->viewport(); }
+  int Gutter() const { return memo->GutterOptions().Visible() ? memo->GutterOptions().Width() : 0; }
+  // The middle of the left half of a cell.
+  QPoint Cell(int col, int line) const {
+    return QPoint(Gutter() + col * memo->CharWidth() + 1, (line - memo->TopLine()) * memo->LineHeight() + memo->LineHeight() / 2);
+  }
+  void Key(int key, Qt::KeyboardModifiers mods = Qt::NoModifier) { QTest::keyClick(memo, Qt::Key(key), mods); }
+  std::string Text() const { return memo->Lines().Text(); }
+  void Move(QPoint pos, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    QMouseEvent e(QEvent::MouseMove, pos, vp()->mapToGlobal(pos), Qt::NoButton, Qt::LeftButton, mods);
+    QApplication::sendEvent(vp(), &e);
+  }
+  QImage Grab() {
+    QImage img(vp()->size(), QImage::Format_RGB32);
+    vp()->render(&img);
+    return img;
+  }
+};
+
+TEST_F(ZelkMemoWidget, TypingEnterBackspaceAndUndoThroughKeys) {
+  QTest::keyClicks(memo, "ab cd");
+  Key(Qt::Key_Return);
+  QTest::keyClicks(memo, "F0");
+  EXPECT_EQ(Text(), "ab cd\r\nF0");
+  Key(Qt::Key_Backspace);
+  EXPECT_EQ(Text(), "ab cd\r\nF");
+  Key(Qt::Key_Z, Qt::ControlModifier);  // the backspace
+  Key(Qt::Key_Z, Qt::ControlModifier);  // "F0"
+  Key(Qt::Key_Z, Qt::ControlModifier);  // the line break
+  Key(Qt::Key_Z, Qt::ControlModifier);  // " cd"
+  EXPECT_EQ(Text(), "ab");
+  Key(Qt::Key_Y, Qt::ControlModifier);
+  EXPECT_EQ(Text(), "ab cd");
+  EXPECT_EQ(memo->Caret(), (TBMPos{5, 0}));
+}
+
+TEST_F(ZelkMemoWidget, KeyDownHandlerSeesTheKeyAfterTheEditorActed) {
+  memo->Lines().SetText("abc");
+  memo->MoveCaret(1, 0, true, ssNone);
+  std::string seen;
+  memo->OnKeyDown = [&](int key, TBMShift) {
+    if (key == vkDelete) seen = memo->Lines().Text();
+  };
+  Key(Qt::Key_Delete);
+  EXPECT_EQ(seen, "ac");
+}
+
+TEST_F(ZelkMemoWidget, KeyPressHandlerCanChangeOrDropCharacters) {
+  memo->OnKeyPress = [](char& c) {
+    if (c == 'x') return false;
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return true;
+  };
+  QTest::keyClicks(memo, "f0x7e");
+  EXPECT_EQ(Text(), "F07E");
+}
+
+TEST_F(ZelkMemoWidget, ClipboardKeysAndReadOnly) {
+  memo->Lines().SetText("F0 43 F7");
+  Key(Qt::Key_A, Qt::ControlModifier);
+  Key(Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), "F0 43 F7");
+  Key(Qt::Key_End, Qt::ControlModifier);
+  Key(Qt::Key_Return);
+  Key(Qt::Key_Insert, Qt::ShiftModifier);
+  EXPECT_EQ(Text(), "F0 43 F7\r\nF0 43 F7");
+  memo->SelectRange({0, 1}, {3, 1});
+  Key(Qt::Key_Delete, Qt::ShiftModifier);  // cut
+  EXPECT_EQ(Text(), "F0 43 F7\r\n43 F7");
+  EXPECT_EQ(QApplication::clipboard()->text(), "F0 ");
+  Key(Qt::Key_Insert, Qt::ControlModifier);  // nothing
+  EXPECT_EQ(Text(), "F0 43 F7\r\n43 F7");
+
+  memo->SetReadOnly(true);
+  memo->SelectRange({0, 0}, {2, 0});
+  Key(Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), "F0");
+  for (int k : {Qt::Key_V, Qt::Key_X, Qt::Key_Z, Qt::Key_Y}) Key(k, Qt::ControlModifier);
+  QTest::keyClicks(memo, "zz");
+  Key(Qt::Key_Return);
+  EXPECT_EQ(Text(), "F0 43 F7\r\n43 F7");
+  EXPECT_FALSE(memo->CaretShown());
+  EXPECT_FALSE(memo->BlinkTimerActive());
+}
+
+TEST_F(ZelkMemoWidget, PasteTakesClipboardTextWithAnyBreaks) {
+  QApplication::clipboard()->setText("A\rB\nC");
+  Key(Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(memo->Lines().Lines(), (std::vector<std::string>{"A", "B", "C"}));
+  QApplication::clipboard()->setText("");
+  Key(Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(memo->Lines().Count(), 3);
+}
+
+TEST_F(ZelkMemoWidget, TabIsTypedOnlyWhenWantedAndWritable) {
+  Key(Qt::Key_Tab);
+  EXPECT_EQ(Text(), "\t");
+  EXPECT_TRUE(memo->hasFocus());
+  memo->WantTabs = false;
+  Key(Qt::Key_Tab);
+  EXPECT_EQ(Text(), "\t");
+  EXPECT_TRUE(other->hasFocus());
+  memo->setFocus();
+  memo->WantTabs = true;
+  memo->SetReadOnly(true);
+  Key(Qt::Key_Tab);
+  EXPECT_TRUE(other->hasFocus());
+}
+
+TEST_F(ZelkMemoWidget, ClickPlacesCaretAndDragSelects) {
+  memo->Lines().SetText("\tab\r\nF0 43 F7");
+  QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, Cell(5, 0));  // inside the tab's cells
+  EXPECT_EQ(memo->Caret(), (TBMPos{0, 0}));
+  QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, Cell(9, 0));
+  EXPECT_EQ(memo->Caret(), (TBMPos{2, 0}));
+  QTest::mousePress(vp(), Qt::LeftButton, Qt::NoModifier, Cell(3, 1));
+  Move(Cell(5, 1));
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, Cell(5, 1));
+  EXPECT_EQ(memo->GetSelText(), "43");
+  QTest::mouseClick(vp(), Qt::LeftButton, Qt::ShiftModifier, Cell(8, 1));
+  EXPECT_EQ(memo->GetSelText(), "43 F7");
+}
+
+TEST_F(ZelkMemoWidget, DoubleClickSelectsAByte) {
+  memo->Lines().SetText("F0 43 F7");
+  // What the system sends: press, release, double click, release.
+  QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, Cell(4, 0));
+  QTest::mouseDClick(vp(), Qt::LeftButton, Qt::NoModifier, Cell(4, 0));
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, Cell(4, 0));
+  EXPECT_EQ(memo->GetSelText(), "43");
+}
+
+TEST_F(ZelkMemoWidget, GutterClickSelectsTheLineWithItsBreak) {
+  memo->Lines().SetText("l0\r\nl1\r\nl2");
+  QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, QPoint(Gutter() - 4, Cell(0, 1).y()));
+  EXPECT_EQ(memo->GetSelText(), "l1\r\n");
+}
+
+TEST_F(ZelkMemoWidget, DragAndDropMovesAndCopiesWithUndo) {
+  memo->Lines().SetText("ab cd ef");
+  memo->SelectRange({3, 0}, {5, 0});
+  QTest::mousePress(vp(), Qt::LeftButton, Qt::NoModifier, Cell(4, 0));
+  Move(Cell(8, 0));
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, Cell(8, 0));
+  EXPECT_EQ(Text(), "ab  efcd");
+  EXPECT_EQ(memo->GetSelText(), "cd");
+  QTest::mousePress(vp(), Qt::LeftButton, Qt::NoModifier, Cell(7, 0));
+  Move(Cell(0, 0), Qt::ControlModifier);
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::ControlModifier, Cell(0, 0));
+  EXPECT_EQ(Text(), "cdab  efcd");
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Text(), "ab cd ef");
+}
+
+TEST_F(ZelkMemoWidget, DraggingBelowTheWindowAutoScrolls) {
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "line " + std::to_string(i) + "\r\n";
+  memo->Lines().SetText(text);
+  QTest::mousePress(vp(), Qt::LeftButton, Qt::NoModifier, Cell(0, 0));
+  Move(QPoint(Cell(0, 0).x(), vp()->height() + 40));
+  EXPECT_TRUE(memo->AutoScrollTimerActive());
+  EXPECT_EQ(memo->AutoScrollLineStep(), 2);
+  QTest::qWait(350);
+  EXPECT_GE(memo->TopLine(), 4);
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, QPoint(Cell(0, 0).x(), vp()->height() + 40));
+  EXPECT_FALSE(memo->AutoScrollTimerActive());
+  EXPECT_GT(memo->SelEnd().line, memo->VisibleLines());
+}
+
+TEST_F(ZelkMemoWidget, ScrollToEndLaterScrollsOnceAfterABurst) {
+  memo->Lines().BeginUpdate();
+  for (int i = 0; i < 1000; ++i) memo->Lines().Add("F0 7E 7F 06 01 F7");
+  memo->Lines().EndUpdate();
+  for (int i = 0; i < 5; ++i) memo->ScrollToEndLater();
+  EXPECT_EQ(memo->TopLine(), 0);
+  QTRY_COMPARE(memo->TopLine(), 1000 - memo->VisibleLines());
+  EXPECT_EQ(memo->CaretLine(), 999);
+  EXPECT_EQ(memo->verticalScrollBar()->value(), memo->TopLine());
+}
+
+TEST_F(ZelkMemoWidget, ScrollBarsFollowTheText) {
+  EXPECT_EQ(memo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_EQ(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  memo->SetScrollbars(sbNone);  // already the value: nothing changes
+  EXPECT_EQ(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  memo->SetScrollbars(sbVertical);
+  EXPECT_EQ(memo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += "x\r\n";
+  memo->Lines().SetText(text);
+  QScrollBar* bar = memo->verticalScrollBar();
+  EXPECT_TRUE(bar->isEnabled());
+  bar->setValue(bar->maximum());  // the thumb at the bottom reaches the last page
+  EXPECT_EQ(memo->TopLine(), 100000 - memo->VisibleLines());
+  memo->Lines().SetText("short");
+  EXPECT_FALSE(bar->isEnabled());
+}
+
+TEST_F(ZelkMemoWidget, PaintsSelectionControlsAndTabs) {
+  memo->Lines().SetText(std::string("\x01\tX\r\n\r\nabc", 10));
+  memo->SelectRange({1, 0}, {1, 2});
+  QApplication::processEvents();
+  const QImage img = Grab();
+  const QColor selBg = memo->EnvironmentOptions().SelectionBackground();
+  const int lh = memo->LineHeight();
+  // The empty middle line of the selection is filled to the right edge.
+  EXPECT_EQ(QColor(img.pixel(vp()->width() - 3, lh + lh / 2)), selBg);
+  EXPECT_EQ(QColor(img.pixel(Gutter() + 2, lh + lh / 2)), selBg);
+  // The third line is selected up to column 1 only.
+  EXPECT_NE(QColor(img.pixel(Gutter() + memo->CharWidth() * 2 + 2, 2 * lh + 1)), selBg);
+  // Gutter in its own colour.
+  EXPECT_EQ(QColor(img.pixel(2, 2)), memo->GutterOptions().Color());
+}
+
+TEST_F(ZelkMemoWidget, BadInputDoesNotCrashOrHang) {
+  std::string nul("a\0b\r\n", 5);
+  std::string longLine(1 << 20, 'F');
+  longLine += "\r\n\xF0\xF7\rlone CR\r\n";
+  memo->Lines().SetText(nul + longLine);
+  EXPECT_EQ(memo->Lines().Count(), 4);
+  EXPECT_EQ(memo->Lines()[0], std::string("a\0b", 3));
+  memo->MoveCaret(0, 1, true, ssNone);
+  Key(Qt::Key_End);
+  EXPECT_EQ(memo->CaretCol(), 1 << 20);
+  memo->PaintFrameForTest();
+  QTest::keyClicks(memo, "7");
+  EXPECT_EQ(memo->Lines()[1].size(), (1u << 20) + 1);
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(memo->Lines()[1].size(), 1u << 20);
+  memo->SelectAll();
+  Key(Qt::Key_C, Qt::ControlModifier);
+  memo->PaintFrameForTest();
+}
+
+TEST_F(ZelkMemoWidget, DropListOpensAndEnterTypesTheItem) {
+  memo->Lines().SetText("F0 ");
+  memo->MoveCaret(3, 0, true, ssNone);
+  memo->SetDropListItems({"GM on|7E 7F|7E 7F 09 01 F7", "b|x|yy"});
+  int downs = 0;
+  memo->OnDropListDown = [&] { ++downs; };
+  memo->DropDown();
+  EXPECT_EQ(downs, 1);
+  ASSERT_FALSE(memo->DropList()->isHidden());
+  QTest::keyClick(memo->DropList(), Qt::Key_Return);
+  EXPECT_TRUE(memo->DropList()->isHidden());
+  EXPECT_EQ(Text(), "F0 7E 7F 09 01 F7");
+  EXPECT_TRUE(memo->hasFocus());
+  memo->DropDown();
+  QTest::keyClick(memo->DropList(), Qt::Key_Escape);
+  EXPECT_TRUE(memo->DropList()->isHidden());
+  EXPECT_EQ(Text(), "F0 7E 7F 09 01 F7");
+}
+
+TEST_F(ZelkMemoWidget, FontIsFixedPitchAndOptionsAreLimited) {
+  EXPECT_TRUE(memo->font().fixedPitch());
+  memo->GutterOptions().SetWidth(5);
+  EXPECT_EQ(memo->GutterOptions().Width(), 12);
+  memo->PaintFrameForTest();
+  EXPECT_EQ(memo->GutterOptions().Width(), 14);
+  memo->GutterOptions().SetWidth(100);
+  EXPECT_EQ(memo->GutterOptions().Width(), 48);
+  memo->GutterOptions().SetLedingDigits(12);
+  EXPECT_EQ(memo->GutterOptions().LedingDigits(), 8);
+  memo->SetRightEdgeCol(0);
+  EXPECT_EQ(memo->RightEdgeCol(), 1);
+  memo->SetRightEdgeCol(5000);
+  EXPECT_EQ(memo->RightEdgeCol(), 1600);
+}
+
+}  // namespace
+}  // namespace kalvex
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
