@@ -1,0 +1,87 @@
+#pragma once
+// The input state machine shared by every backend: a byte stream from a device
+// becomes short messages and SysEx pieces in the buffers the input queued,
+// reported through the port's callback on the backend's driver thread.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "midi/midi_service.h"
+
+namespace kalvex {
+
+class TMidiInPortBase : public TMidiInPort {
+public:
+  // bufferWaitMs > 0: when SysEx arrives and no buffer is queued, Deliver waits
+  // that long for one (a virtual cable can hold its sender back; hardware
+  // cannot, so real backends pass 0 and the bytes are reported lost).
+  TMidiInPortBase(TMidiCallback callback, uintptr_t instance, uint32_t bufferWaitMs = 0);
+  ~TMidiInPortBase() override;
+
+  // Driver side. Bytes are ignored unless started. abort (optional) ends a
+  // wait for buffers early.
+  void Deliver(const uint8_t* data, size_t size, const std::atomic<bool>* abort = nullptr);
+  // The device went away: a SysEx piece in progress comes back as
+  // MIM_LONGERROR, then MIM_CLOSE. Nothing is accepted afterwards.
+  void Disconnected();
+  // The system dropped input (e.g. its queue overran).
+  void ReportLost(size_t bytes);
+  // Wakes a Deliver that waits for buffers so it can look at abort again.
+  void WakeWaiters();
+
+  // TMidiInPort
+  uint32_t Close() override;
+  uint32_t GetID() override;
+  uint32_t PrepareHeader(TMidiHdr* hdr) override;
+  uint32_t UnprepareHeader(TMidiHdr* hdr) override;
+  uint32_t AddBuffer(TMidiHdr* hdr) override;
+  uint32_t Start() override;
+  uint32_t Stop() override;
+  uint32_t Reset() override;
+
+  bool IsStarted() const { return started_; }
+
+protected:
+  // Backends detach the port from their driver thread here; called by Close
+  // after the port stopped sending callbacks.
+  virtual void Detach() {}
+
+private:
+  void Emit(uint32_t msg, uintptr_t p1);
+  void EmitShort(uint32_t msg, uint32_t packed);
+  void FlushPendingShortAsError();
+  bool TakeBuffer(std::unique_lock<std::recursive_mutex>& lock, const std::atomic<bool>* abort);
+  void FinishSysEx(uint32_t msg);
+  void ReturnAll();
+  void FlushLost();
+
+  TMidiCallback callback_;
+  uintptr_t instance_;
+  uint32_t bufferWaitMs_;
+
+  std::recursive_mutex mutex_;
+  std::condition_variable_any bufferAdded_;
+  bool started_ = false;
+  bool closed_ = false;
+  bool disconnected_ = false;
+  uint32_t startTime_ = 0;
+  uint32_t now_ = 0;  // time stamp of the bytes being parsed
+  uint32_t resets_ = 0;
+
+  // queued buffers, oldest first
+  TMidiHdr* queueHead_ = nullptr;
+  TMidiHdr* queueTail_ = nullptr;
+  TMidiHdr* current_ = nullptr;  // the buffer SysEx is written into
+
+  bool inSysEx_ = false;
+  uint8_t runningStatus_ = 0;
+  uint8_t pending_[3] = {0, 0, 0};
+  int pendingCount_ = 0;
+  int pendingNeed_ = 0;
+  size_t lost_ = 0;
+};
+
+}  // namespace kalvex

@@ -1,0 +1,82 @@
+#pragma once
+// The process's MIDI service: every available backend behind one numbered
+// device list, and the device-change notification.
+//
+// Order of the list: ALSA sequencer ports first (hardware), then JACK ports,
+// then the built-in loopback cables, each backend in its own order. Numbers
+// shift when devices come and go; stored devices are found again by name
+// (SameDeviceName), never by number.
+
+#include <QObject>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "midi/midi_service.h"
+
+namespace kalvex {
+
+class TLoopbackService;
+
+// Emits DevicesChanged on the window thread when a backend saw ports come or
+// go. Backends call NotifyMidiDevicesChanged from any thread; bursts coalesce.
+class TMidiDeviceNotifier : public QObject {
+  Q_OBJECT
+public:
+  void Notify();
+signals:
+  void DevicesChanged();
+
+private:
+  std::atomic<bool> pending_{false};
+};
+
+// Created on first use; call MidiDeviceNotifier() first on the window thread.
+TMidiDeviceNotifier& MidiDeviceNotifier();
+void NotifyMidiDevicesChanged();
+
+// Several backends as one service.
+class TMidiSystem final : public TMidiService {
+public:
+  TMidiSystem();
+  ~TMidiSystem() override;
+  void AddBackend(std::string name, std::unique_ptr<TMidiService> backend);
+  TLoopbackService& Loopback() { return *loopback_; }
+
+  int InGetNumDevs() override;
+  int OutGetNumDevs() override;
+  uint32_t InGetDevCaps(int id, TMidiDeviceCaps& caps) override;
+  uint32_t OutGetDevCaps(int id, TMidiDeviceCaps& caps) override;
+  uint32_t InOpen(std::unique_ptr<TMidiInPort>& port, int id, TMidiCallback callback,
+                  uintptr_t instance) override;
+  uint32_t OutOpen(std::unique_ptr<TMidiOutPort>& port, int id, TMidiCallback callback,
+                   uintptr_t instance) override;
+
+  // Backend names in list order, for diagnostics.
+  std::vector<std::string> BackendNames() const;
+
+private:
+  // Finds the backend of a global number; false when out of range.
+  bool Locate(bool output, int id, TMidiService*& backend, int& local);
+
+  struct TBackend {
+    std::string name;
+    std::unique_ptr<TMidiService> service;
+  };
+  std::vector<TBackend> backends_;
+  TLoopbackService* loopback_ = nullptr;
+};
+
+// The service the device objects use: the one installed by SetMidiService, or
+// the process's TMidiSystem (created on first use, on the window thread).
+TMidiService& MidiService();
+// Installs a service (tests); nullptr goes back to the system.
+void SetMidiService(TMidiService* service);
+// The process's built-in loopback cables.
+TLoopbackService& LoopbackService();
+
+// Name and numbering of the output mapper.
+inline constexpr const char* kMidiMapperName = "Default MIDI Out";
+
+}  // namespace kalvex

@@ -1,0 +1,188 @@
+// Device objects without traffic: names, numbers, errors, the loop check.
+#include <gtest/gtest.h>
+
+#include "midi/loopback/loopback_service.h"
+#include "midi/midi_device_base.h"
+#include "midi/midi_input.h"
+#include "midi/midi_loop_check.h"
+#include "midi/midi_output.h"
+#include "midi/midi_system.h"
+
+namespace kalvex {
+namespace {
+
+int FindInput(const std::string& name) {
+  std::vector<std::unique_ptr<TMidiInput>> list;
+  TMidiInput::EnumerateDevices(list);
+  for (auto& d : list)
+    if (d->DisplayName() == name) return d->DeviceID();
+  return -1;
+}
+
+int FindOutput(const std::string& name) {
+  std::vector<std::unique_ptr<TMidiOutput>> list;
+  TMidiOutput::EnumerateDevices(list, false);
+  for (auto& d : list)
+    if (d->DisplayName() == name) return d->DeviceID();
+  return -1;
+}
+
+TEST(SameDeviceName, IgnoresBlanksAndAsciiCaseOnly) {
+  EXPECT_TRUE(SameDeviceName("UM-ONE MIDI 1", "um-one midi1"));
+  EXPECT_TRUE(SameDeviceName(" Kalvex Loopback 1 ", "KALVEXLOOPBACK1"));
+  EXPECT_FALSE(SameDeviceName("UM-ONE MIDI 1", "UM-ONE MIDI 2"));
+  EXPECT_FALSE(SameDeviceName("UM_ONE", "UM-ONE"));
+  EXPECT_FALSE(SameDeviceName("Ä", "ä"));  // only ASCII letters fold
+}
+
+TEST(MidiErrors, TextsFollowCodeAndPrefix) {
+  EXPECT_STREQ(EMidiInputError(kMidiErrAllocated).what(),
+               "It seems that the MIDI port is already open in another application.");
+  const EMidiOutputError withPrefix(kMidiErrAllocated, "Cannot open MIDI output device \"X\":");
+  EXPECT_STREQ(withPrefix.what(),
+               "Cannot open MIDI output device \"X\":\r\n"
+               "It seems that the MIDI port is already open in another application.");
+  EXPECT_EQ(withPrefix.ErrorCode, kMidiErrAllocated);
+  EXPECT_STREQ(EMidiInputError(12345).what(), "Unspecified error");
+  std::string text;
+  EXPECT_TRUE(MidiGetErrorText(kMidiErrBadDeviceId, text));
+  EXPECT_STREQ(EMidiOutputError(kMidiErrBadDeviceId).what(), text.c_str());
+  // EMidiInputError is no EMidiError, EMidiOutputError is.
+  EXPECT_EQ(dynamic_cast<const EMidiError*>(static_cast<const std::exception*>(&withPrefix)),
+            static_cast<const EMidiError*>(&withPrefix));
+}
+
+TEST(MyMidiEvent, EventLengthFromSysExOrStatus) {
+  TMyMidiEvent e;
+  e.Status = 0xC5;
+  EXPECT_EQ(e.EventLength(), 2);
+  e.Status = 0x7F;
+  EXPECT_EQ(e.EventLength(), 0);
+  e.Status = 0xF0;
+  e.SysExLength = 452;
+  EXPECT_EQ(e.EventLength(), 452);
+}
+
+TEST(VirtualPortName, PrefixesInAnyAsciiCase) {
+  EXPECT_TRUE(IsVirtualPortName("LoopBE Internal MIDI"));
+  EXPECT_TRUE(IsVirtualPortName("loopbe internal midi"));
+  EXPECT_TRUE(IsVirtualPortName("MIDI Yoke NT:  1"));
+  EXPECT_TRUE(IsVirtualPortName("LB3"));
+  EXPECT_FALSE(IsVirtualPortName("LB"));  // shorter than every prefix
+  EXPECT_FALSE(IsVirtualPortName("UM-ONE MIDI 1"));
+  EXPECT_FALSE(IsVirtualPortName("MIDI Yoke 1"));
+}
+
+TEST(VirtualPortName, FeedbackLoopOnlyAgainstTheOtherDirection) {
+  RegisterOpenDevice(true, "LoopBE Internal MIDI");
+  EXPECT_TRUE(WouldCreateFeedbackLoop(false, "LOOPBE internal midi"));
+  EXPECT_FALSE(WouldCreateFeedbackLoop(true, "LoopBE Internal MIDI"));
+  RegisterOpenDevice(true, "UM-ONE");
+  EXPECT_FALSE(WouldCreateFeedbackLoop(false, "UM-ONE"));
+  UnregisterOpenDevice(true, "loopbe internal MIDI");
+  UnregisterOpenDevice(true, "UM-ONE");
+  EXPECT_FALSE(WouldCreateFeedbackLoop(false, "LoopBE Internal MIDI"));
+}
+
+TEST(DeviceSelection, NumbersOutOfRangeSelectNoDevice) {
+  TMidiInput in;
+  EXPECT_EQ(in.DeviceID(), kNoDevice);
+  in.Open();  // no device: nothing happens
+  EXPECT_FALSE(in.IsOpen());
+  in.SetDeviceID(in.GetNumDevs());
+  EXPECT_EQ(in.DeviceID(), kNoDevice);
+  EXPECT_TRUE(in.Name().empty());
+  in.SetDeviceID(-1);  // inputs have no mapper: the number stays, the name is empty
+  EXPECT_EQ(in.DeviceID(), -1);
+  EXPECT_TRUE(in.Name().empty());
+
+  TMidiOutput out;
+  out.SetDeviceID(-1);
+  EXPECT_EQ(out.Name(), kMidiMapperName);
+  std::vector<std::unique_ptr<TMidiOutput>> list;
+  TMidiOutput::EnumerateDevices(list, true);
+  ASSERT_GE(list.size(), 3u);
+  EXPECT_EQ(list[0]->DeviceID(), -1);
+}
+
+TEST(DeviceSelection, LoopbackCablesListedInBothDirections) {
+  for (const char* name : TLoopbackService::kDefaultCables) {
+    EXPECT_GE(FindInput(name), 0) << name;
+    EXPECT_GE(FindOutput(name), 0) << name;
+  }
+}
+
+TEST(DeviceSelection, CloneCopiesConfigurationNotThePort) {
+  TMidiInput in;
+  in.SetDeviceID(FindInput("Kalvex Loopback 1"));
+  in.SetSysExOnly(true);
+  in.SetActiveSensing(true);
+  in.SysExBufferCount = 3;
+  in.DetectMidiLoop = false;
+  in.OnDataAvailable = [](TMidiInput&) {};
+  in.Open();
+  auto copy = in.Clone();
+  auto* c = dynamic_cast<TMidiInput*>(copy.get());
+  ASSERT_NE(c, nullptr);
+  EXPECT_FALSE(c->IsOpen());
+  EXPECT_EQ(c->DisplayName(), "Kalvex Loopback 1");
+  EXPECT_TRUE(c->SysExOnly());
+  EXPECT_TRUE(c->GetActiveSensing());
+  EXPECT_EQ(c->SysExBufferCount, 3);
+  EXPECT_FALSE(c->DetectMidiLoop);
+  EXPECT_TRUE(static_cast<bool>(c->OnDataAvailable));
+}
+
+TEST(OpenClose, FeedbackLoopRefusedUnlessDetectionIsOff) {
+  auto& loopback = LoopbackService();
+  ASSERT_TRUE(loopback.AddCable("LoopBE Test Cable"));
+  TMidiOutput out;
+  TMidiInput in;
+  out.SetDeviceID(FindOutput("LoopBE Test Cable"));
+  in.SetDeviceID(FindInput("LoopBE Test Cable"));
+  in.OnDataAvailable = [](TMidiInput&) {};
+  out.Open();
+  try {
+    in.Open();
+    FAIL() << "opened a virtual port whose other end is open";
+  } catch (const EVirtualMIDIFeedback& e) {
+    EXPECT_STREQ(e.what(), "Opening \"LoopBE Test Cable\" would create a virtual feedback loop !");
+  }
+  EXPECT_FALSE(in.IsOpen());
+  EXPECT_FALSE(IsOpenDeviceRegistered(false, "LoopBE Test Cable"));
+  out.Close();
+  EXPECT_NO_THROW(in.Open());  // the output is closed again
+  in.Close();
+  out.Open();
+  in.DetectMidiLoop = false;
+  EXPECT_NO_THROW(in.Open());
+  in.Close();
+  out.Close();
+  EXPECT_TRUE(loopback.RemoveCable("LoopBE Test Cable"));
+}
+
+TEST(OpenClose, SecondOpenOfAnInputReportsThePortBusy) {
+  TMidiInput first;
+  TMidiInput second;
+  first.SetDeviceID(FindInput("Kalvex Loopback 2"));
+  second.SetDeviceID(first.DeviceID());
+  first.Open();
+  try {
+    second.Open();
+    FAIL() << "second open succeeded";
+  } catch (const EMidiInputError& e) {
+    EXPECT_EQ(e.ErrorCode, kMidiErrAllocated);
+    EXPECT_STREQ(e.what(),
+                 "Cannot open MIDI input device \"Kalvex Loopback 2\":\r\n"
+                 "It seems that the MIDI port is already open in another application.");
+  }
+  EXPECT_FALSE(second.IsOpen());
+  first.Close();
+  EXPECT_FALSE(IsOpenDeviceRegistered(false, "Kalvex Loopback 2"));
+  first.Close();  // closing twice is harmless
+  second.Open();
+  EXPECT_TRUE(second.IsOpen());
+}
+
+}  // namespace
+}  // namespace kalvex

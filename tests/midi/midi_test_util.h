@@ -1,0 +1,36 @@
+#pragma once
+// Helpers for tests that go through real ports.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kalvex::test {
+
+// Runs the event loop until cond holds or timeoutMs passed; returns cond().
+inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!cond()) {
+    if (timer.elapsed() > timeoutMs) return cond();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::usleep(200);
+  }
+  return true;
+}
+
+inline std::vector<uint8_t> PatternSysEx(size_t size, uint32_t seed = 1) {
+  std::vector<uint8_t> data(size);
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    x = x * 1103515245u + 12345u;
+    data[i] = static_cast<uint8_t>((x >> 16) & 0x7F);
+  }
+  if (size >= 1) data[0] = 0xF0;
+  if (size >= 2) data[size - 1] = 0xF7;
+  return data;
+}
+
+}  // namespace kalvex::test
