@@ -393,7 +393,10 @@ void TZelkMemo::scrollContentsBy(int, int) {
 // ---------------------------------------------------------------- hooks
 
 void TZelkMemo::InvalidateAll() {
-  if (!LinesChanging()) viewport()->update();
+  if (LinesChanging())
+    repaint_after_change_ = true;
+  else
+    viewport()->update();
 }
 
 QRect TZelkMemo::LineRect(int line) const {
@@ -401,7 +404,10 @@ QRect TZelkMemo::LineRect(int line) const {
 }
 
 void TZelkMemo::RepaintLines(int first, int last) {
-  if (LinesChanging()) return;
+  if (LinesChanging()) {
+    repaint_after_change_ = true;
+    return;
+  }
   first = std::max(first, TopLine());
   last = std::min(last, TopLine() + VisibleLines() + 1);
   if (first > last) return;
@@ -479,7 +485,10 @@ void TZelkMemo::StoreChanged() {
   UpdateMetrics();
   WidenHorzRangeToCaretLine();
   UpdateScrollBars();
-  viewport()->update();
+  if (repaint_after_change_) {
+    repaint_after_change_ = false;
+    viewport()->update();
+  }
 }
 
 void TZelkMemo::SetMouseCursor(const QCursor& c) {
@@ -529,6 +538,7 @@ void TZelkMemo::ScrollToEndTick() {
     return;
   }
   scroll_to_end_pending_ = false;
+  repaint_after_change_ = false;
   UpdateMetrics();
   WidenHorzRangeToCaretLine();
   UpdateScrollBars();
@@ -540,7 +550,7 @@ void TZelkMemo::ScrollToEndTick() {
 
 void TZelkMemo::PaintFrameForTest() { viewport()->repaint(); }
 
-void TZelkMemo::PaintLine(QPainter& p, int line, int x, int y, const QFontMetrics&) {
+void TZelkMemo::PaintLine(QPainter& p, int line, int x, int y, const QFontMetrics& fm) {
   const int cw = CharWidth(), lh = LineHeight();
   const int width = viewport()->width();
   const std::string& text = Lines()[line];
@@ -549,12 +559,14 @@ void TZelkMemo::PaintLine(QPainter& p, int line, int x, int y, const QFontMetric
   const std::string disp = DisplayString(text, left, cols, TabWidth());
   const QString shown = QString::fromLatin1(disp.data(), qsizetype(disp.size()));
   const int n = static_cast<int>(disp.size());
-  const int flags = Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine;
+  // Text drawn at its baseline, vertically centred in the row: no layout
+  // pass per row.
+  const int baseline = y + (lh - fm.height()) / 2 + fm.ascent();
 
   p.fillRect(QRect(x, y, width - x, lh), env_.TextBackground());
   if (n > 0) {
     p.setPen(env_.TextColor());
-    p.drawText(QRect(x, y, n * cw, lh), flags, shown);
+    p.drawText(QPoint(x, baseline), shown);
   }
   if (SelAvail() && line >= SelStart().line && line <= SelEnd().line) {
     int a = line == SelStart().line ? DisplayCol(line, SelStart().col) - left : 0;
@@ -564,7 +576,7 @@ void TZelkMemo::PaintLine(QPainter& p, int line, int x, int y, const QFontMetric
     if (b > a) {
       p.fillRect(QRect(x + a * cw, y, (b - a) * cw, lh), env_.SelectionBackground());
       p.setPen(env_.SelectionColor());
-      p.drawText(QRect(x + a * cw, y, (b - a) * cw, lh), flags, shown.mid(a, b - a));
+      p.drawText(QPoint(x + a * cw, baseline), shown.mid(a, b - a));
     }
     // Line ends inside the selection show selected to the right edge.
     if (line < SelEnd().line) {
@@ -623,7 +635,7 @@ void TZelkMemo::PaintCaret(QPainter& p) {
 
 void TZelkMemo::paintEvent(QPaintEvent* e) {
   if (LinesChanging()) {
-    // Painted in full once the update ends (StoreChanged).
+    repaint_after_change_ = true;  // painted in full once the update ends
     return;
   }
   if (gutter_.Visible() && gutter_.Width() < kGutterMinPaintWidth) gutter_.SetWidth(kGutterMinPaintWidth);

@@ -209,6 +209,7 @@ private:
   bool caret_hold_ = false;
   bool syncing_bars_ = false;
   bool wait_cursor_ = false;
+  bool repaint_after_change_ = false;
   QPoint last_mouse_;
   TBMShift last_shift_ = ssNone;
 

@@ -1,0 +1,240 @@
+// The editor control under the loads of a MIDI In box: a 20 MB receive
+// appended with updates suspended (compared with QPlainTextEdit doing the same
+// in this run), painting and scrolling cost independent of the line count,
+// memory per line, and typing/undo at the end of a 1,000,000-line text.
+#include <QApplication>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <malloc.h>
+#include <string>
+#include <vector>
+
+#include "editor/zelk_memo.h"
+
+namespace {
+
+using kalvex::TZelkMemo;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kReceiveLines = 600000;
+constexpr int kLineChars = 95;
+constexpr int kBigLines = 1000000;
+constexpr int kSmallLines = 100;
+constexpr double kAppendTargetRatio = 10.0;
+constexpr double kFlatTargetPercent = 20.0;
+constexpr double kEditTargetMs = 1.0;
+constexpr int kMemoryBytesPerLine = 64;
+
+double MsSince(Clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// A received SysEx line: 31 hex bytes and blanks, 95 characters.
+std::string ReceiveLine(int i) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string s;
+  s.reserve(kLineChars);
+  for (int b = 0; static_cast<int>(s.size()) < kLineChars; ++b) {
+    const int v = b == 0 ? 0xF0 : (i * 7 + b * 13) & 0x7F;
+    if (!s.empty()) s += ' ';
+    s += hex[v >> 4];
+    s += hex[v & 15];
+  }
+  s.resize(kLineChars);
+  return s;
+}
+
+size_t HeapInUse() { return mallinfo2().uordblks; }
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+void Fill(TZelkMemo& m, int lines, int chars) {
+  m.Lines().BeginUpdate();
+  m.Lines().Clear();
+  for (int i = 0; i < lines; ++i) m.Lines().Add(ReceiveLine(i).substr(0, static_cast<size_t>(chars)));
+  m.Lines().EndUpdate();
+}
+
+void SendKey(QWidget* w, int key, Qt::KeyboardModifiers mods, const QString& text) {
+  QKeyEvent press(QEvent::KeyPress, key, mods, text);
+  QApplication::sendEvent(w, &press);
+  QKeyEvent release(QEvent::KeyRelease, key, mods, text);
+  QApplication::sendEvent(w, &release);
+}
+
+void BenchAppend() {
+  std::vector<std::string> lines;
+  lines.reserve(kReceiveLines);
+  for (int i = 0; i < kReceiveLines; ++i) lines.push_back(ReceiveLine(i));
+
+  double ours = 0;
+  {
+    TZelkMemo memo;
+    memo.resize(800, 600);
+    memo.show();
+    QApplication::processEvents();
+    const auto t0 = Clock::now();
+    memo.Lines().BeginUpdate();
+    for (const auto& l : lines) memo.Lines().Add(l);
+    memo.Lines().EndUpdate();
+    memo.ScrollToEnd();
+    memo.PaintFrameForTest();
+    ours = MsSince(t0);
+  }
+  double peer = 0;
+  {
+    QPlainTextEdit edit;
+    edit.resize(800, 600);
+    edit.show();
+    QApplication::processEvents();
+    const auto t0 = Clock::now();
+    edit.setUpdatesEnabled(false);
+    for (const auto& l : lines) edit.appendPlainText(QString::fromLatin1(l.data(), qsizetype(l.size())));
+    edit.setUpdatesEnabled(true);
+    edit.verticalScrollBar()->setValue(edit.verticalScrollBar()->maximum());
+    edit.viewport()->repaint();
+    peer = MsSince(t0);
+  }
+  std::printf("editor_append_600k_lines: %.1f ms (target: <= 1/%.0f of QPlainTextEdit)\n", ours, kAppendTargetRatio);
+  std::printf("editor_append_600k_lines_qplaintextedit: %.1f ms (target: peer)\n", peer);
+  std::printf("editor_append_speedup: %.1f x (target: >= %.0f x)\n", peer / ours, kAppendTargetRatio);
+}
+
+// Paint one frame and scroll one page down and back; both sizes measured in
+// turn so that warm-up and clock changes fall on both alike. With the scroll
+// bars shown, Qt's bar repaints its thumb, which is long with 100 lines and
+// short with 1,000,000: that part is the style's, so the view is also
+// measured without bars.
+void BenchFlat(bool bars) {
+  TZelkMemo small, big;
+  for (auto* m : {&small, &big}) {
+    m->resize(800, 600);
+    m->show();
+  }
+  QApplication::processEvents();
+  Fill(small, kSmallLines, kLineChars);
+  Fill(big, kBigLines, kLineChars);
+  if (!bars) {
+    for (auto* m : {&small, &big}) {
+      m->SetScrollbars(kalvex::sbHorizontal);  // sbNone is the initial value: write another first
+      m->SetScrollbars(kalvex::sbNone);
+    }
+  }
+  for (auto* m : {&small, &big}) m->SetTopLine(m->Lines().Count() / 2 - m->VisibleLines());
+  QApplication::processEvents();
+  constexpr int kRounds = 400;
+  std::vector<double> paint[2], scroll[2];
+  for (int r = 0; r < kRounds; ++r) {
+    int which = 0;
+    for (auto* m : {&small, &big}) {
+      auto t0 = Clock::now();
+      m->PaintFrameForTest();
+      paint[which].push_back(MsSince(t0));
+      t0 = Clock::now();
+      m->SetTopLine(m->TopLine() + (r % 2 ? -m->VisibleLines() : m->VisibleLines()));
+      m->viewport()->repaint();
+      scroll[which].push_back(MsSince(t0));
+      ++which;
+    }
+  }
+  const double p0 = Median(paint[0]), p1 = Median(paint[1]);
+  const double s0 = Median(scroll[0]), s1 = Median(scroll[1]);
+  const char* tag = bars ? "_with_scroll_bars" : "";
+  const auto line = [&](const char* what, double a, double b) {
+    std::printf("editor_%s_100_lines%s: %.3f ms (target: peer of the 1M-line figure)\n", what, tag, a);
+    std::printf("editor_%s_1m_lines%s: %.3f ms (target: within %.0f%% of 100 lines)\n", what, tag, b,
+                kFlatTargetPercent);
+    std::printf("editor_%s_difference%s: %.1f %% (target: <= %.0f %%%s)\n", what, tag,
+                100.0 * std::abs(b - a) / a, kFlatTargetPercent, bars ? ", informative" : "");
+  };
+  line("paint_frame", p0, p1);
+  line("scroll_page", s0, s1);
+}
+
+void BenchMemory(int chars) {
+  const size_t before = HeapInUse();
+  auto* memo = new TZelkMemo;
+  Fill(*memo, kBigLines, chars);
+  const size_t used = HeapInUse() - before;
+  const double textBytes = double(kBigLines) * (chars + 2);  // with CR LF
+  const double limit = 2 * textBytes + double(kMemoryBytesPerLine) * kBigLines;
+  std::printf("editor_memory_1m_lines_of_%d: %.1f MB (target: <= %.1f MB)\n", chars, used / 1e6, limit / 1e6);
+  delete memo;
+}
+
+void BenchTypingAndUndo() {
+  TZelkMemo memo;
+  memo.resize(800, 600);
+  memo.show();
+  memo.setFocus();
+  QApplication::processEvents();
+  Fill(memo, kBigLines, kLineChars);
+  memo.MoveCaret(kLineChars, kBigLines - 1, true, kalvex::ssCtrl);
+  memo.ScrollToEnd();
+  QApplication::processEvents();
+  std::vector<double> type, undo;
+  for (int r = 0; r < 101; ++r) {
+    auto t0 = Clock::now();
+    SendKey(&memo, Qt::Key_7, Qt::NoModifier, "7");
+    QApplication::processEvents();
+    type.push_back(MsSince(t0));
+    t0 = Clock::now();
+    SendKey(&memo, Qt::Key_Z, Qt::ControlModifier, QString());
+    QApplication::processEvents();
+    undo.push_back(MsSince(t0));
+  }
+  const bool intact = memo.Lines().Count() == kBigLines && memo.Lines()[kBigLines - 1].size() == size_t(kLineChars);
+  std::printf("editor_type_char_at_end_1m_lines: %.3f ms (target: < %.0f ms)\n", Median(type), kEditTargetMs);
+  std::printf("editor_undo_char_at_end_1m_lines: %.3f ms (target: < %.0f ms)%s\n", Median(undo), kEditTargetMs,
+              intact ? "" : " TEXT WRONG");
+}
+
+void BenchBigPaste() {
+  TZelkMemo memo;
+  memo.resize(800, 600);
+  memo.show();
+  QApplication::processEvents();
+  std::string text;
+  text.reserve(50u << 20);
+  for (int i = 0; text.size() < (50u << 20); ++i) {
+    text += ReceiveLine(i);
+    text += "\r\n";
+  }
+  const auto t0 = Clock::now();
+  memo.InsertText(text, 0, true, false, 0);
+  memo.PaintFrameForTest();
+  std::printf("editor_paste_50mb: %.1f ms (target: no hang, < 5000 ms)\n", MsSince(t0));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  // With no arguments everything runs; names pick parts (append, flat,
+  // memory, typing, paste).
+  auto want = [&](const char* name) {
+    if (argc < 2) return true;
+    for (int i = 1; i < argc; ++i)
+      if (std::string(argv[i]) == name) return true;
+    return false;
+  };
+  if (want("append")) BenchAppend();
+  if (want("flat")) {
+    BenchFlat(false);
+    BenchFlat(true);
+  }
+  if (want("memory")) {
+    BenchMemory(kLineChars);
+    BenchMemory(10);
+  }
+  if (want("typing")) BenchTypingAndUndo();
+  if (want("paste")) BenchBigPaste();
+  return 0;
+}
