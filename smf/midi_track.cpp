@@ -98,6 +98,7 @@ TMidiTrack::TMidiTrack() {
 bool TMidiTrack::AddEvent(TMidiEvent&& event) {
   const int count = events_.Count();
   if (count >= 2) event.Time += events_.Items(count - 2)->Time;  // delta -> absolute
+  // (Decode below does the same for a whole chunk.)
   TMidiEvent& eot = *events_.Items(count - 1);
   eot.Time = event.Time;
   if (event.IsEndOfTrack()) return false;  // one that carries data
@@ -107,17 +108,27 @@ bool TMidiTrack::AddEvent(TMidiEvent&& event) {
 
 void TMidiTrack::Decode(const uint8_t* data, size_t size) {
   if (size < 4) return;
+  // The same as AddEvent for every event, without moving End of Track each
+  // time: it is taken off, the events are appended, and it goes back on.
+  TMidiEvent eot = std::move(*events_.Items(events_.Count() - 1));
+  events_.RemoveLast();
+  uint32_t lastTime = events_.Count() > 0 ? events_.Items(events_.Count() - 1)->Time : 0;
   TChunkReader in(data, size);
   // An event needs at least 4 bytes before the chunk end to start.
   while (in.Remaining() > 3) {
     TMidiEvent ev;
     if (DecodeEvent(in, RunningStatus, ev) != TDecodeResult::kEvent) break;
+    ev.Time += lastTime;  // delta -> absolute (0 before the first event)
+    eot.Time = ev.Time;
+    if (ev.IsEndOfTrack()) break;  // one that carries data
+    lastTime = ev.Time;
     try {
-      if (!AddEvent(std::move(ev))) break;
+      events_.Add(std::move(ev));
     } catch (const std::bad_alloc&) {
       break;  // the track keeps what it has
     }
   }
+  events_.Add(std::move(eot));  // when even this fails, loading fails with the memory error
 }
 
 }  // namespace kalvex

@@ -43,6 +43,7 @@ public:
   void Insert(int index, TMidiEvent&& event) {
     items_.insert(items_.begin() + index, std::move(event));
   }
+  void RemoveLast() { items_.pop_back(); }
   void Clear() { items_.clear(); }
   void Reserve(size_t count) { items_.reserve(count); }
   auto begin() const { return items_.begin(); }

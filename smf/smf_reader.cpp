@@ -85,9 +85,7 @@ void TSMF::Clear() {
 }
 
 void TSMF::LoadFromFile(const std::string& fileName, const TProgress& onProgress) {
-  if (onProgress) onProgress(kProgressMax, 0);
-  Clear();
-  try {
+  Load(fileName, onProgress, [&] {
     // Only regular files: a device or a pipe could be endless or block.
     struct stat st {};
     if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) Raise(kCannotOpen);
@@ -97,36 +95,35 @@ void TSMF::LoadFromFile(const std::string& fileName, const TProgress& onProgress
     const std::streamoff end = in.tellg();
     in.seekg(0, std::ios::beg);
     if (end < 0 || !in) Raise(kCannotOpen);
-    std::vector<uint8_t> bytes(static_cast<size_t>(end));
-    in.read(reinterpret_cast<char*>(bytes.data()), end);
+    // Not zero-filled: read() writes every byte that is used.
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[static_cast<size_t>(end)]);
+    in.read(reinterpret_cast<char*>(bytes.get()), end);
     // A file that shrank while being read gives what was there.
-    bytes.resize(static_cast<size_t>(in.gcount()));
+    const auto size = static_cast<size_t>(in.gcount());
     in.close();
-    fileName_ = BaseName(fileName);
-    Decode(bytes.data(), bytes.size(), onProgress);
-  } catch (const ESMF&) {
-    Clear();
-    throw;
-  } catch (const std::bad_alloc&) {
-    Clear();
-    Raise(kMemory);
-  } catch (const std::length_error&) {
-    Clear();
-    Raise(kMemory);
-  }
+    Decode(bytes.get(), size, onProgress);
+  });
 }
 
 void TSMF::LoadFromMemory(const uint8_t* data, size_t size, const std::string& fileName,
                           const TProgress& onProgress) {
+  Load(fileName, onProgress, [&] { Decode(data, size, onProgress); });
+}
+
+void TSMF::Load(const std::string& fileName, const TProgress& onProgress, const std::function<void()>& read) {
   if (onProgress) onProgress(kProgressMax, 0);
   Clear();
+  fileName_ = BaseName(fileName);
+  // Whatever fails, nothing half-loaded stays behind.
   try {
-    fileName_ = BaseName(fileName);
-    Decode(data, size, onProgress);
+    read();
   } catch (const ESMF&) {
     Clear();
     throw;
   } catch (const std::bad_alloc&) {
+    Clear();
+    Raise(kMemory);
+  } catch (const std::length_error&) {  // a size the vector cannot hold
     Clear();
     Raise(kMemory);
   }

@@ -65,6 +65,7 @@ public:
   const std::string& FileName() const { return fileName_; }
 
 private:
+  void Load(const std::string& fileName, const TProgress& onProgress, const std::function<void()>& read);
   void Decode(const uint8_t* data, size_t size, const TProgress& onProgress);
 
   TMidiTrackList tracks_;
