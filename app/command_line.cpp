@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "editor/core/bm_strings.h"
+#include "midi/list_devices.h"
 #include "workbench/file_io.h"
 #include "workbench/hex_text.h"
 
@@ -117,6 +118,10 @@ bool RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err,
       return true;
     }
     exitCode = Convert(files[0], files[1], split, out, err);
+    return true;
+  }
+  if (mode == "--list-devices") {
+    exitCode = RunListDevices(out, err);
     return true;
   }
   if (mode.rfind("--", 0) == 0) {
