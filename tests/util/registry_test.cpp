@@ -246,6 +246,21 @@ TEST_F(RegistryTest, DirectKeyAccessForTheRecentFilesList) {
   EXPECT_FALSE(reg.IsOpen());
 }
 
+// Inputs kept beside the fuzzer's corpus: whatever the reader accepts must
+// survive a save and reload unchanged.
+TEST(RegistryTree, CorpusFilesParseOrAreRejectedAndRoundTrip) {
+  const std::filesystem::path dir(KALVEX_SETTINGS_CORPUS_DIR);
+  if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no corpus";
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    TRegistryTree tree;
+    std::string error;
+    if (!LoadRegistryFile(entry.path().string(), tree, &error)) continue;
+    TRegistryTree back;
+    ASSERT_TRUE(back.Parse(tree.Serialize(), &error)) << entry.path() << ": " << error;
+    EXPECT_EQ(back, tree) << entry.path();
+  }
+}
+
 TEST(RegistryFilePath, FollowsXdgConfigHomeAndCanBeOverridden) {
   const char* oldXdg = std::getenv("XDG_CONFIG_HOME");
   const std::string saved = oldXdg ? oldXdg : "";
