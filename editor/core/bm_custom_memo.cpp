@@ -115,6 +115,17 @@ TBMEditState TBMCustomMemo::EditState() const {
 }
 
 void TBMCustomMemo::RestoreEditState(const TBMEditState& s) {
+  // Repaint the rows the old and new caret and selection touch; a whole
+  // repaint would cost a full frame per Undo.
+  int first = std::min(caret_.line, s.caretLine), last = std::max(caret_.line, s.caretLine);
+  if (sel_avail_) {
+    first = std::min(first, sel_start_.line);
+    last = std::max(last, sel_end_.line);
+  }
+  if (s.selAvail) {
+    first = std::min(first, s.selStartLine);
+    last = std::max(last, s.selEndLine);
+  }
   if (s.selAvail) {
     anchor_ = {s.anchorCol, s.anchorLine};
     SetSelection({s.selStartCol, s.selStartLine}, {s.selEndCol, s.selEndLine});
@@ -122,8 +133,12 @@ void TBMCustomMemo::RestoreEditState(const TBMEditState& s) {
     SelectionOff();
   }
   SetCaret(s.caretCol, s.caretLine);
+  const int oldTop = top_line_;
   ScrollCaretIntoView();
-  InvalidateAll();
+  if (top_line_ != oldTop)
+    InvalidateAll();
+  else
+    RepaintVisible(first, last);
 }
 
 void TBMCustomMemo::ClampPos(TBMPos& p) const {
@@ -289,7 +304,9 @@ void TBMCustomMemo::InsertText(std::string_view text, int col, bool record, bool
   if (record) Record(ukInsert, std::string(text));
   update.reset();
   ScrollCaretIntoView();
-  InvalidateAll();
+  // Within one line the change was repainted as announced; more lines shift
+  // everything below.
+  if (line != firstLine || select) InvalidateAll();
 }
 
 std::string TBMCustomMemo::SelectionRoutine(bool remove, bool returnText, bool record) {
