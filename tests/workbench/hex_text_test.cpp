@@ -12,6 +12,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 struct ParseCase {
+  const char* name;
   const char* text;
   Bytes bytes;
   std::vector<std::string> errors;
@@ -39,22 +40,23 @@ TEST_P(ParseHexLineTest, ParsesBytesAndReportsBadPairs) {
 INSTANTIATE_TEST_SUITE_P(
     Lines, ParseHexLineTest,
     ::testing::Values(
-        ParseCase{"F0 7E 7F 06 01 F7", {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {}},
-        ParseCase{"f0 7e 7f 06 01 f7", {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {}},
-        ParseCase{"F07E", {0xF0, 0x7E}, {}},
-        ParseCase{"F0\t7E\x01" "7F", {0xF0, 0x7E, 0x7F}, {}},
-        ParseCase{"F0 7E // comment F7", {0xF0, 0x7E}, {}},
-        ParseCase{"; F0 7E", {}, {}},
-        ParseCase{"# F0 7E", {}, {}},
-        ParseCase{"F0 7E;F7", {0xF0, 0x7E}, {}},
-        ParseCase{"F0 7", {0xF0}, {}},
-        ParseCase{"F0 1 F7", {0xF0, 0xF7}, {"line 3:5: Unexpected characters: \"1 \""}},
-        ParseCase{"ZZ", {}, {"line 3:2: Unexpected characters: \"ZZ\""}},
-        ParseCase{"/x", {}, {"line 3:2: Unexpected characters: \"/x\""}},
-        ParseCase{"F0,7E", {0xF0, 0x7E}, {"line 3:4: Unexpected characters: \",7\""}},
-        ParseCase{"G0 41", {0x41}, {"line 3:2: Unexpected characters: \"G0\"",
+        ParseCase{"UpperCase", "F0 7E 7F 06 01 F7", {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {}},
+        ParseCase{"LowerCase", "f0 7e 7f 06 01 f7", {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {}},
+        ParseCase{"NoSeparators", "F07E", {0xF0, 0x7E}, {}},
+        ParseCase{"ControlCharsSeparate", "F0\t7E\x01" "7F", {0xF0, 0x7E, 0x7F}, {}},
+        ParseCase{"SlashComment", "F0 7E // comment F7", {0xF0, 0x7E}, {}},
+        ParseCase{"SemicolonLine", "; F0 7E", {}, {}},
+        ParseCase{"HashLine", "# F0 7E", {}, {}},
+        ParseCase{"SemicolonAfterBytes", "F0 7E;F7", {0xF0, 0x7E}, {}},
+        ParseCase{"TrailingSingleDigitIgnored", "F0 7", {0xF0}, {}},
+        ParseCase{"SingleDigitBeforeBlank", "F0 1 F7", {0xF0, 0xF7}, {"line 3:5: Unexpected characters: \"1 \""}},
+        ParseCase{"NoHexAtAll", "ZZ", {}, {"line 3:2: Unexpected characters: \"ZZ\""}},
+        ParseCase{"SingleSlashIsNoComment", "/x", {}, {"line 3:2: Unexpected characters: \"/x\""}},
+        ParseCase{"CommaBetweenBytes", "F0,7E", {0xF0, 0x7E}, {"line 3:4: Unexpected characters: \",7\""}},
+        ParseCase{"TwoBadPairsInARow", "G0 41", {0x41}, {"line 3:2: Unexpected characters: \"G0\"",
                                     "line 3:3: Unexpected characters: \"0 \""}},
-        ParseCase{"", {}, {}}));
+        ParseCase{"Empty", "", {}, {}}),
+    [](const ::testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
 
 TEST(ParseHexLine, BufferKeepsZerosAfterShortLineAndGrowsOnlyWhenNeeded) {
   test::TCaptureLog log;
