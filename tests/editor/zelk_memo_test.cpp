@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 namespace kalvex {
 namespace {
@@ -303,6 +304,64 @@ TEST_F(ZelkMemoWidget, FontIsFixedPitchAndOptionsAreLimited) {
   EXPECT_EQ(memo->RightEdgeCol(), 1);
   memo->SetRightEdgeCol(5000);
   EXPECT_EQ(memo->RightEdgeCol(), 1600);
+}
+
+TEST_F(ZelkMemoWidget, CaretBlinksOnlyWithFocusAndWhileWritable) {
+  memo->Lines().SetText("abc");
+  EXPECT_TRUE(memo->BlinkTimerActive());
+  other->setFocus();
+  QApplication::processEvents();
+  EXPECT_FALSE(memo->BlinkTimerActive());
+  EXPECT_FALSE(memo->CaretShown());
+  memo->setFocus();
+  QApplication::processEvents();
+  EXPECT_TRUE(memo->CaretShown());
+  memo->SetReadOnly(true);
+  EXPECT_FALSE(memo->BlinkTimerActive());
+  memo->SetReadOnly(false);  // back on with the focus: blinking again
+  EXPECT_TRUE(memo->BlinkTimerActive());
+  EXPECT_TRUE(memo->CaretShown());
+  // Typing holds the caret visible over the next blink.
+  QTest::keyClicks(memo, "x");
+  QTest::qWait(TZelkMemo::kCaretBlinkMs - 50);  // at most one tick: the held one
+  EXPECT_TRUE(memo->CaretShown());
+}
+
+TEST_F(ZelkMemoWidget, WheelAndPageKeysScrollTheView) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += "x\r\n";
+  memo->Lines().SetText(text);
+  QWheelEvent wheel(QPointF(20, 20), vp()->mapToGlobal(QPointF(20, 20)), QPoint(), QPoint(0, -240), Qt::NoButton,
+                    Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(vp(), &wheel);
+  EXPECT_EQ(memo->TopLine(), 6);
+  EXPECT_EQ(memo->verticalScrollBar()->value(), 6);
+  QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, Cell(0, 6));
+  Key(Qt::Key_PageDown);
+  EXPECT_EQ(memo->CaretLine(), 6 + memo->VisibleLines());
+  EXPECT_EQ(memo->TopLine(), 6 + memo->VisibleLines());
+  Key(Qt::Key_Up, Qt::ControlModifier);  // the view moves, the caret stays
+  EXPECT_EQ(memo->TopLine(), 5 + memo->VisibleLines());
+  EXPECT_EQ(memo->CaretLine(), 6 + memo->VisibleLines());
+}
+
+TEST_F(ZelkMemoWidget, EndOfALongLineScrollsSideways) {
+  memo->Lines().SetText(std::string(500, 'A'));
+  Key(Qt::Key_End);
+  EXPECT_EQ(memo->LeftCol(), 500 - memo->VisibleCols() + 1);
+  EXPECT_EQ(memo->horizontalScrollBar()->value(), memo->LeftCol());
+  EXPECT_TRUE(memo->horizontalScrollBar()->isEnabled());
+  Key(Qt::Key_Home);
+  EXPECT_EQ(memo->LeftCol(), 0);
+}
+
+TEST_F(ZelkMemoWidget, BytesAboveAsciiSurviveCopyAndPaste) {
+  memo->Lines().SetText("\xF0\xE9 7F");
+  Key(Qt::Key_A, Qt::ControlModifier);
+  Key(Qt::Key_C, Qt::ControlModifier);
+  Key(Qt::Key_End, Qt::ControlModifier);
+  Key(Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(Text(), "\xF0\xE9 7F\xF0\xE9 7F");
 }
 
 }  // namespace
