@@ -9,8 +9,9 @@
 
 namespace kalvex {
 
-TMidiInPortBase::TMidiInPortBase(TMidiCallback callback, uintptr_t instance, uint32_t bufferWaitMs)
-    : callback_(callback), instance_(instance), bufferWaitMs_(bufferWaitMs) {}
+TMidiInPortBase::TMidiInPortBase(TMidiCallback callback, uintptr_t instance, TNoBuffer noBuffer,
+                                 uint32_t bufferWaitMs)
+    : callback_(callback), instance_(instance), noBuffer_(noBuffer), bufferWaitMs_(bufferWaitMs) {}
 
 TMidiInPortBase::~TMidiInPortBase() = default;
 
@@ -37,7 +38,7 @@ void TMidiInPortBase::FlushLost() {
 
 bool TMidiInPortBase::TakeBuffer(std::unique_lock<std::recursive_mutex>& lock,
                                  const std::atomic<bool>* abort) {
-  if (!queueHead_ && bufferWaitMs_ > 0) {
+  if (!queueHead_ && noBuffer_ == TNoBuffer::Wait && bufferWaitMs_ > 0) {
     const uint32_t resets = resets_;
     bufferAdded_.wait_for(lock, std::chrono::milliseconds(bufferWaitMs_), [&] {
       return queueHead_ || closed_ || !started_ || resets != resets_ ||
@@ -60,49 +61,61 @@ void TMidiInPortBase::FinishSysEx(uint32_t msg) {
   Emit(msg, reinterpret_cast<uintptr_t>(hdr));
 }
 
-void TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::atomic<bool>* abort) {
+size_t TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::atomic<bool>* abort) {
   std::unique_lock lock(mutex_);
-  if (closed_ || disconnected_ || !started_) return;
+  if (closed_ || disconnected_ || !started_) return size;
   now_ = TimeGetTime() - startTime_;
   const uint32_t resets = resets_;
-  size_t i = 0;
-  // Appends SysEx bytes; false when the delivery must end (closed, stopped or
-  // reset while waiting for a buffer).
-  auto appendSysEx = [&](const uint8_t* p, size_t n) -> bool {
-    while (n > 0) {
+  // Appends SysEx bytes and says how many it took. It takes fewer only when
+  // the delivery must end: closed, stopped or reset while waiting for a
+  // buffer (stopped is set), or out of buffers under TNoBuffer::Hold.
+  bool stopped = false;
+  auto appendSysEx = [&](const uint8_t* p, size_t n) -> size_t {
+    size_t taken = 0;
+    while (taken < n) {
       if (!current_ && !TakeBuffer(lock, abort)) {
-        if (closed_ || !started_ || resets != resets_) return false;
-        lost_ += n;
-        return true;
+        if (closed_ || !started_ || resets != resets_) {
+          stopped = true;
+          return taken;
+        }
+        if (noBuffer_ == TNoBuffer::Hold) return taken;
+        lost_ += n - taken;
+        return n;
       }
       const size_t room = current_->BufferLength - current_->BytesRecorded;
-      const size_t take = std::min(room, n);
-      std::memcpy(current_->Data + current_->BytesRecorded, p, take);
+      const size_t take = std::min(room, n - taken);
+      std::memcpy(current_->Data + current_->BytesRecorded, p + taken, take);
       current_->BytesRecorded += static_cast<uint32_t>(take);
-      p += take;
-      n -= take;
+      taken += take;
       if (current_->BytesRecorded >= current_->BufferLength) FinishSysEx(MIM_LONGDATA);
     }
-    return true;
+    return taken;
   };
 
+  size_t i = 0;
   while (i < size) {
     const uint8_t b = data[i];
     if (inSysEx_ && b < 0x80) {
       size_t end = i + 1;
       while (end < size && data[end] < 0x80) ++end;
-      if (!appendSysEx(data + i, end - i)) return;
-      i = end;
+      const size_t taken = appendSysEx(data + i, end - i);
+      i += taken;
+      if (stopped) return size;
+      if (i < end) break;  // held: the rest waits for buffers
       continue;
     }
-    ++i;
     if (b >= 0xF8) {  // real-time bytes may come anywhere, even inside SysEx
+      ++i;
       EmitShort(MIM_DATA, b);
       continue;
     }
     if (inSysEx_) {
       if (b == 0xF7) {
-        if (!appendSysEx(&b, 1)) return;
+        if (appendSysEx(&b, 1) == 0) {
+          if (stopped) return size;
+          break;
+        }
+        ++i;
         FinishSysEx(MIM_LONGDATA);
         inSysEx_ = false;
         continue;
@@ -115,9 +128,14 @@ void TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::atomi
       FlushPendingShortAsError();
       runningStatus_ = 0;
       inSysEx_ = true;
-      if (!appendSysEx(&b, 1)) return;
+      if (appendSysEx(&b, 1) == 0) {
+        if (stopped) return size;
+        break;  // parsed again when buffers come back
+      }
+      ++i;
       continue;
     }
+    ++i;
     if (b >= 0x80) {
       FlushPendingShortAsError();
       if (b == 0xF7) {  // an end of SysEx without a start
@@ -156,6 +174,7 @@ void TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::atomi
     }
   }
   FlushLost();
+  return i;
 }
 
 void TMidiInPortBase::Disconnected() {

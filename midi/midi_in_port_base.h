@@ -15,15 +15,21 @@ namespace kalvex {
 
 class TMidiInPortBase : public TMidiInPort {
 public:
-  // bufferWaitMs > 0: when SysEx arrives and no buffer is queued, Deliver waits
-  // that long for one (a virtual cable can hold its sender back; hardware
-  // cannot, so real backends pass 0 and the bytes are reported lost).
-  TMidiInPortBase(TMidiCallback callback, uintptr_t instance, uint32_t bufferWaitMs = 0);
+  // What Deliver does when SysEx arrives and no buffer is queued.
+  enum class TNoBuffer {
+    Lose,  // the bytes are reported lost (MIM_LOSTDATA)
+    Wait,  // wait up to bufferWaitMs for one, then lose (a virtual cable holds its sender back)
+    Hold,  // stop and return; the backend keeps the rest and delivers it later
+  };
+
+  TMidiInPortBase(TMidiCallback callback, uintptr_t instance, TNoBuffer noBuffer = TNoBuffer::Lose,
+                  uint32_t bufferWaitMs = 0);
   ~TMidiInPortBase() override;
 
   // Driver side. Bytes are ignored unless started. abort (optional) ends a
-  // wait for buffers early.
-  void Deliver(const uint8_t* data, size_t size, const std::atomic<bool>* abort = nullptr);
+  // wait for buffers early. Returns the bytes taken: all of them, except
+  // with TNoBuffer::Hold when the buffers ran out.
+  size_t Deliver(const uint8_t* data, size_t size, const std::atomic<bool>* abort = nullptr);
   // The device went away: a SysEx piece in progress comes back as
   // MIM_LONGERROR, then MIM_CLOSE. Nothing is accepted afterwards.
   void Disconnected();
@@ -60,6 +66,7 @@ private:
 
   TMidiCallback callback_;
   uintptr_t instance_;
+  TNoBuffer noBuffer_;
   uint32_t bufferWaitMs_;
 
   std::recursive_mutex mutex_;

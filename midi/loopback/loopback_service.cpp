@@ -19,7 +19,7 @@ class TLoopbackInPort final : public TMidiInPortBase {
 public:
   TLoopbackInPort(TLoopbackService& service, std::shared_ptr<TLoopbackService::TCable> cable,
                   TMidiCallback callback, uintptr_t instance)
-      : TMidiInPortBase(callback, instance, TLoopbackService::kBufferWaitMs),
+      : TMidiInPortBase(callback, instance, TNoBuffer::Wait, TLoopbackService::kBufferWaitMs),
         service_(service),
         cable_(std::move(cable)) {}
   ~TLoopbackInPort() override { Close(); }

@@ -1,0 +1,541 @@
+#include "midi/jack/jack_service.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <ctime>
+
+#include "midi/jack/jack_event_split.h"
+#include "midi/midi_in_port_base.h"
+#include "midi/midi_system.h"
+#include "midi/midi_trace.h"
+#include "util/clock.h"
+#include "workbench/hex_text.h"
+
+namespace kalvex {
+
+namespace {
+constexpr const char* kClientName = "Kalvex";
+constexpr size_t kInRingBytes = 256 * 1024;
+constexpr size_t kOutRingBytes = 256 * 1024;
+constexpr uint32_t kRetryConnectMs = 2000;
+constexpr int kReleaseTimeoutMs = 500;
+constexpr int kPeerCheckMs = 1000;
+
+void Silent(const char* text) { qCDebug(lcMidi) << "jack:" << text; }
+}  // namespace
+
+// What the process callback sees of one of our ports.
+struct TJackSlot {
+  std::atomic<bool> active{false};
+  jack_port_t* port = nullptr;
+  jack_ringbuffer_t* ring = nullptr;
+  bool input = false;
+  std::atomic<uint32_t> lost{0};
+};
+
+class TJackInPort final : public TMidiInPortBase {
+public:
+  TJackInPort(TJackService& service, TMidiCallback callback, uintptr_t instance)
+      : TMidiInPortBase(callback, instance, TNoBuffer::Hold), service_(service) {
+    held_.reserve(64 * 1024);
+  }
+  ~TJackInPort() override { Close(); }
+
+protected:
+  void Detach() override { service_.DetachIn(this); }
+
+private:
+  friend class TJackService;
+  TJackService& service_;
+  int slot_ = -1;
+  std::string peer_;
+  bool attached_ = false;
+  // An event the input could not take yet (no free SysEx buffer); it stays
+  // here, and later ones in the ring buffer, until buffers come back.
+  std::vector<uint8_t> held_;
+  size_t heldOffset_ = 0;
+};
+
+class TJackOutPort final : public TMidiOutPort {
+public:
+  TJackOutPort(TJackService& service, TMidiCallback callback, uintptr_t instance)
+      : service_(service), callback_(callback), instance_(instance) {}
+  ~TJackOutPort() override { Close(); }
+
+  uint32_t Close() override {
+    if (closed_.exchange(true)) return kMidiNoError;
+    Reset();
+    service_.DetachOut(this);
+    return kMidiNoError;
+  }
+  uint32_t GetID() override { return closed_ ? kMidiErrInvalidHandle : kMidiNoError; }
+
+  uint32_t ShortMsg(uint32_t packed) override {
+    if (closed_) return kMidiErrInvalidHandle;
+    if (gone_) return kMidiErrNoDevice;
+    TPending p;
+    p.bytes[0] = uint8_t(packed);
+    p.bytes[1] = uint8_t(packed >> 8);
+    p.bytes[2] = uint8_t(packed >> 16);
+    p.size = static_cast<size_t>(std::clamp(MessageLength(p.bytes[0]), 1, 3));
+    {
+      std::lock_guard lock(mutex_);
+      pending_.push_back(p);
+    }
+    sem_post(&service_.wake_);
+    return kMidiNoError;
+  }
+  uint32_t PrepareHeader(TMidiHdr* hdr) override {
+    if (!hdr || !hdr->Data || hdr->BufferLength == 0) return kMidiErrInvalidParam;
+    hdr->Flags |= kMhdrPrepared;
+    return kMidiNoError;
+  }
+  uint32_t UnprepareHeader(TMidiHdr* hdr) override {
+    if (!hdr) return kMidiErrInvalidParam;
+    if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
+    hdr->Flags &= ~kMhdrPrepared;
+    return kMidiNoError;
+  }
+  uint32_t LongMsg(TMidiHdr* hdr) override {
+    if (closed_) return kMidiErrInvalidHandle;
+    if (gone_) return kMidiErrNoDevice;
+    if (!hdr || !(hdr->Flags & kMhdrPrepared)) return kMidiErrUnprepared;
+    if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
+    hdr->Flags = (hdr->Flags & ~kMhdrDone) | kMhdrInQueue;
+    TPending p;
+    p.hdr = hdr;
+    p.size = hdr->BufferLength;
+    {
+      std::lock_guard lock(mutex_);
+      pending_.push_back(p);
+    }
+    sem_post(&service_.wake_);
+    return kMidiNoError;
+  }
+  uint32_t Reset() override {
+    std::deque<TPending> taken;
+    {
+      std::lock_guard lock(mutex_);
+      taken.swap(pending_);
+    }
+    for (auto& p : taken)
+      if (p.hdr) Done(p.hdr);
+    return kMidiNoError;
+  }
+
+  // Driver thread: moves pending bytes into the ring buffer as far as it has room.
+  void Pump() {
+    std::vector<TMidiHdr*> done;
+    {
+      std::lock_guard lock(mutex_);
+      jack_ringbuffer_t* ring = service_.slots_[slot_].ring;
+      while (!pending_.empty()) {
+        TPending& p = pending_.front();
+        const uint8_t* data = p.hdr ? p.hdr->Data : p.bytes;
+        bool full = false;
+        while (p.offset < p.size) {
+          bool inSysEx = inSysEx_;
+          const size_t n = NextJackEventLength(data + p.offset, p.size - p.offset,
+                                               TJackService::kMaxEventBytes, inSysEx);
+          const uint16_t size = static_cast<uint16_t>(n);
+          if (jack_ringbuffer_write_space(ring) < sizeof size + n) {
+            full = true;
+            break;
+          }
+          jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&size), sizeof size);
+          jack_ringbuffer_write(ring, reinterpret_cast<const char*>(data + p.offset), n);
+          p.offset += n;
+          inSysEx_ = inSysEx;
+        }
+        if (full) break;
+        if (p.hdr) done.push_back(p.hdr);
+        pending_.pop_front();
+      }
+    }
+    for (TMidiHdr* hdr : done) Done(hdr);
+  }
+
+  void Done(TMidiHdr* hdr) {
+    hdr->Flags = (hdr->Flags & ~kMhdrInQueue) | kMhdrDone;
+    if (callback_) callback_(this, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(hdr), 0);
+  }
+  void DeviceGone() {
+    if (gone_.exchange(true)) return;
+    if (callback_) callback_(this, MOM_CLOSE, instance_, 0, 0);
+  }
+
+private:
+  friend class TJackService;
+  struct TPending {
+    TMidiHdr* hdr = nullptr;
+    uint8_t bytes[3] = {0, 0, 0};
+    size_t size = 0;
+    size_t offset = 0;
+  };
+  TJackService& service_;
+  TMidiCallback callback_;
+  uintptr_t instance_;
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> gone_{false};
+  std::mutex mutex_;
+  std::deque<TPending> pending_;
+  bool inSysEx_ = false;
+  int slot_ = -1;
+  std::string peer_;
+  bool attached_ = false;
+};
+
+TJackService::TJackService() : slots_(new TJackSlot[kMaxPorts]) {
+  jack_set_error_function(Silent);
+  jack_set_info_function(Silent);
+  sem_init(&wake_, 0, 0);
+  thread_ = std::thread([this] { Run(); });
+}
+
+TJackService::~TJackService() {
+  stop_ = true;
+  sem_post(&wake_);
+  thread_.join();
+  std::lock_guard lock(mutex_);
+  CloseClient();
+  sem_destroy(&wake_);
+}
+
+bool TJackService::EnsureClient() {
+  if (client_) return true;
+  const int64_t now = TimeGetTime();
+  if (now - lastAttemptMs_ < kRetryConnectMs && now >= lastAttemptMs_) return false;
+  lastAttemptMs_ = now;
+  jack_status_t status{};
+  jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
+  if (!client) {
+    qCDebug(lcMidi) << "jack: no server, status" << int(status);
+    return false;
+  }
+  jack_set_process_callback(client, &TJackService::Process, this);
+  jack_on_shutdown(client, &TJackService::Shutdown, this);
+  jack_set_port_registration_callback(client, &TJackService::PortRegistration, this);
+  if (jack_activate(client) != 0) {
+    jack_client_close(client);
+    return false;
+  }
+  client_ = client;
+  serverGone_ = false;
+  qCDebug(lcMidi) << "jack: connected as" << jack_get_client_name(client);
+  return true;
+}
+
+void TJackService::CloseClient() {
+  if (!client_) return;
+  for (int i = 0; i < kMaxPorts; ++i) slots_[i].active = false;
+  if (!serverGone_) jack_deactivate(client_);
+  jack_client_close(client_);
+  client_ = nullptr;
+  for (int i = 0; i < kMaxPorts; ++i) {
+    if (slots_[i].ring) jack_ringbuffer_free(slots_[i].ring);
+    slots_[i].ring = nullptr;
+    slots_[i].port = nullptr;
+  }
+}
+
+std::string TJackService::ClientName() {
+  std::lock_guard lock(mutex_);
+  return client_ ? jack_get_client_name(client_) : std::string();
+}
+
+void TJackService::RefreshPorts() {
+  inputs_.clear();
+  outputs_.clear();
+  inputNames_.clear();
+  outputNames_.clear();
+  if (!EnsureClient()) return;
+  auto collect = [this](unsigned long flags, std::vector<std::string>& ports,
+                        std::vector<std::string>& names) {
+    const char** list = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+    if (!list) return;
+    for (const char** p = list; *p; ++p) {
+      jack_port_t* port = jack_port_by_name(client_, *p);
+      if (!port || jack_port_is_mine(client_, port)) continue;
+      ports.emplace_back(*p);
+      std::string name = *p;
+      // The system client's ports are named after the driver; their
+      // alias names the hardware.
+      if (name.rfind("system:", 0) == 0) {
+        std::vector<char> a1(static_cast<size_t>(jack_port_name_size()));
+        std::vector<char> a2(a1.size());
+        char* aliases[2] = {a1.data(), a2.data()};
+        const int n = jack_port_get_aliases(port, aliases);
+        if (n > 0) name = aliases[n - 1];
+      }
+      names.push_back(name);
+    }
+    jack_free(list);
+  };
+  // Ports that send to the world are our inputs, and the other way round.
+  collect(JackPortIsOutput, inputs_, inputNames_);
+  collect(JackPortIsInput, outputs_, outputNames_);
+}
+
+int TJackService::InGetNumDevs() {
+  std::lock_guard lock(mutex_);
+  RefreshPorts();
+  return static_cast<int>(inputs_.size());
+}
+
+int TJackService::OutGetNumDevs() {
+  std::lock_guard lock(mutex_);
+  RefreshPorts();
+  return static_cast<int>(outputs_.size());
+}
+
+uint32_t TJackService::InGetDevCaps(int id, TMidiDeviceCaps& caps) {
+  std::lock_guard lock(mutex_);
+  if (id < 0 || id >= static_cast<int>(inputs_.size())) return kMidiErrBadDeviceId;
+  caps.Name = inputNames_[static_cast<size_t>(id)];
+  caps.InterfacePath = "jack:" + inputs_[static_cast<size_t>(id)];
+  return kMidiNoError;
+}
+
+uint32_t TJackService::OutGetDevCaps(int id, TMidiDeviceCaps& caps) {
+  std::lock_guard lock(mutex_);
+  if (id < 0 || id >= static_cast<int>(outputs_.size())) return kMidiErrBadDeviceId;
+  caps.Name = outputNames_[static_cast<size_t>(id)];
+  caps.InterfacePath = "jack:" + outputs_[static_cast<size_t>(id)];
+  return kMidiNoError;
+}
+
+int TJackService::FreeSlot() {
+  for (int i = 0; i < kMaxPorts; ++i)
+    if (!slots_[i].active && !slots_[i].port) return i;
+  return -1;
+}
+
+void TJackService::WaitForCycles(uint32_t count) {
+  const uint32_t start = cycles_.load();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReleaseTimeoutMs);
+  while (cycles_.load() - start < count && !serverGone_ && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void TJackService::WaitForGraph(jack_port_t* port) {
+  // A new connection takes effect a cycle or two later; what is written
+  // before then goes nowhere.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReleaseTimeoutMs);
+  while (jack_port_connected(port) == 0 && !serverGone_ && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  WaitForCycles(2);
+}
+
+void TJackService::ReleaseSlot(int slot) {
+  TJackSlot& s = slots_[slot];
+  s.active.store(false, std::memory_order_release);
+  if (client_ && !serverGone_) {
+    WaitForCycles(2);  // then no process callback can still be using the slot
+    if (s.port) jack_port_unregister(client_, s.port);
+  }
+  if (s.ring) jack_ringbuffer_free(s.ring);
+  s.ring = nullptr;
+  s.port = nullptr;
+  s.lost = 0;
+}
+
+uint32_t TJackService::InOpen(std::unique_ptr<TMidiInPort>& port, int id, TMidiCallback callback,
+                              uintptr_t instance) {
+  std::lock_guard lock(mutex_);
+  if (id < 0 || id >= static_cast<int>(inputs_.size())) return kMidiErrBadDeviceId;
+  if (!client_) return kMidiErrNoDevice;
+  const int slot = FreeSlot();
+  if (slot < 0) return kMidiErrNoMemory;
+  const std::string peer = inputs_[static_cast<size_t>(id)];
+  const std::string shortName = "midi_in_" + std::to_string(++portCounter_);
+  jack_port_t* jp = jack_port_register(client_, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+  if (!jp) return kMidiErrNoMemory;
+  if (jack_connect(client_, peer.c_str(), jack_port_name(jp)) != 0) {
+    jack_port_unregister(client_, jp);
+    return kMidiErrNoDevice;
+  }
+  TJackSlot& s = slots_[slot];
+  s.port = jp;
+  s.ring = jack_ringbuffer_create(kInRingBytes);
+  s.input = true;
+  s.lost = 0;
+  auto p = std::make_unique<TJackInPort>(*this, callback, instance);
+  p->slot_ = slot;
+  p->peer_ = peer;
+  p->attached_ = true;
+  openIn_.push_back(p.get());
+  s.active.store(true, std::memory_order_release);
+  port = std::move(p);
+  return kMidiNoError;
+}
+
+uint32_t TJackService::OutOpen(std::unique_ptr<TMidiOutPort>& port, int id, TMidiCallback callback,
+                               uintptr_t instance) {
+  std::lock_guard lock(mutex_);
+  if (id < 0 || id >= static_cast<int>(outputs_.size())) return kMidiErrBadDeviceId;
+  if (!client_) return kMidiErrNoDevice;
+  const int slot = FreeSlot();
+  if (slot < 0) return kMidiErrNoMemory;
+  const std::string peer = outputs_[static_cast<size_t>(id)];
+  const std::string shortName = "midi_out_" + std::to_string(++portCounter_);
+  jack_port_t* jp = jack_port_register(client_, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+  if (!jp) return kMidiErrNoMemory;
+  if (jack_connect(client_, jack_port_name(jp), peer.c_str()) != 0) {
+    jack_port_unregister(client_, jp);
+    return kMidiErrNoDevice;
+  }
+  WaitForGraph(jp);
+  TJackSlot& s = slots_[slot];
+  s.port = jp;
+  s.ring = jack_ringbuffer_create(kOutRingBytes);
+  s.input = false;
+  auto p = std::make_unique<TJackOutPort>(*this, callback, instance);
+  p->slot_ = slot;
+  p->peer_ = peer;
+  p->attached_ = true;
+  openOut_.push_back(p.get());
+  s.active.store(true, std::memory_order_release);
+  port = std::move(p);
+  return kMidiNoError;
+}
+
+void TJackService::DetachIn(TJackInPort* port) {
+  std::lock_guard lock(mutex_);
+  if (!port->attached_) return;
+  port->attached_ = false;
+  openIn_.erase(std::remove(openIn_.begin(), openIn_.end(), port), openIn_.end());
+  ReleaseSlot(port->slot_);
+}
+
+void TJackService::DetachOut(TJackOutPort* port) {
+  std::lock_guard lock(mutex_);
+  if (!port->attached_) return;
+  port->attached_ = false;
+  openOut_.erase(std::remove(openOut_.begin(), openOut_.end(), port), openOut_.end());
+  ReleaseSlot(port->slot_);
+}
+
+// Realtime thread: copies bytes only; never blocks, never allocates.
+int TJackService::Process(uint32_t nframes, void* arg) {
+  auto* self = static_cast<TJackService*>(arg);
+  for (int i = 0; i < kMaxPorts; ++i) {
+    TJackSlot& s = self->slots_[i];
+    if (!s.active.load(std::memory_order_acquire)) continue;
+    void* buffer = jack_port_get_buffer(s.port, nframes);
+    if (s.input) {
+      const uint32_t count = jack_midi_get_event_count(buffer);
+      for (uint32_t e = 0; e < count; ++e) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, buffer, e) != 0) continue;
+        const uint32_t size = static_cast<uint32_t>(event.size);
+        if (jack_ringbuffer_write_space(s.ring) < sizeof size + size) {
+          s.lost.fetch_add(size, std::memory_order_relaxed);
+          continue;
+        }
+        jack_ringbuffer_write(s.ring, reinterpret_cast<const char*>(&size), sizeof size);
+        jack_ringbuffer_write(s.ring, reinterpret_cast<const char*>(event.buffer), size);
+      }
+    } else {
+      jack_midi_clear_buffer(buffer);
+      for (;;) {
+        uint16_t size = 0;
+        const size_t available = jack_ringbuffer_read_space(s.ring);
+        if (available < sizeof size) break;
+        jack_ringbuffer_peek(s.ring, reinterpret_cast<char*>(&size), sizeof size);
+        if (available < sizeof size + size) break;
+        // A full port buffer refuses the event (ENOBUFS): it waits for the next cycle.
+        jack_midi_data_t* target = jack_midi_event_reserve(buffer, 0, size);
+        if (!target) break;
+        jack_ringbuffer_read_advance(s.ring, sizeof size);
+        jack_ringbuffer_read(s.ring, reinterpret_cast<char*>(target), size);
+      }
+    }
+  }
+  self->cycles_.fetch_add(1, std::memory_order_release);
+  sem_post(&self->wake_);
+  return 0;
+}
+
+void TJackService::Shutdown(void* arg) {
+  auto* self = static_cast<TJackService*>(arg);
+  self->serverGone_ = true;
+  sem_post(&self->wake_);
+}
+
+void TJackService::PortRegistration(uint32_t, int, void* arg) {
+  auto* self = static_cast<TJackService*>(arg);
+  self->portsChanged_ = true;
+  sem_post(&self->wake_);
+}
+
+void TJackService::Run() {
+  while (!stop_) {
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += 5 * 1000 * 1000;
+    if (until.tv_nsec >= 1000000000L) {
+      until.tv_sec += 1;
+      until.tv_nsec -= 1000000000L;
+    }
+    while (sem_timedwait(&wake_, &until) != 0 && errno == EINTR) {
+    }
+    if (stop_) return;
+    std::lock_guard lock(mutex_);
+    if (!client_) continue;
+    if (serverGone_) {
+      qCDebug(lcMidi) << "jack: server went away";
+      for (auto* in : openIn_) in->Disconnected();
+      for (auto* out : openOut_) out->DeviceGone();
+      CloseClient();
+      lastAttemptMs_ = TimeGetTime();
+      NotifyMidiDevicesChanged();
+      continue;
+    }
+    if (portsChanged_.exchange(false)) {
+      // The notification may come before the port is gone: look again for a while.
+      checkPeersUntil_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPeerCheckMs);
+      NotifyMidiDevicesChanged();
+    }
+    if (std::chrono::steady_clock::now() < checkPeersUntil_) {
+      // A peer that went away takes our connection with it.
+      auto gone = [this](const std::string& peer) {
+        jack_port_t* port = jack_port_by_name(client_, peer.c_str());
+        return !port;
+      };
+      for (auto* in : openIn_)
+        if (gone(in->peer_)) in->Disconnected();
+      for (auto* out : openOut_)
+        if (gone(out->peer_)) out->DeviceGone();
+    }
+    for (auto* in : openIn_) {
+      TJackSlot& s = slots_[in->slot_];
+      for (;;) {
+        if (in->heldOffset_ < in->held_.size()) {
+          in->heldOffset_ += in->Deliver(in->held_.data() + in->heldOffset_,
+                                         in->held_.size() - in->heldOffset_);
+          if (in->heldOffset_ < in->held_.size()) break;  // still no buffer
+        }
+        uint32_t size = 0;
+        const size_t available = jack_ringbuffer_read_space(s.ring);
+        if (available < sizeof size) break;
+        jack_ringbuffer_peek(s.ring, reinterpret_cast<char*>(&size), sizeof size);
+        if (available < sizeof size + size) break;
+        jack_ringbuffer_read_advance(s.ring, sizeof size);
+        in->held_.resize(size);
+        jack_ringbuffer_read(s.ring, reinterpret_cast<char*>(in->held_.data()), size);
+        in->heldOffset_ = 0;
+      }
+      if (const uint32_t lost = s.lost.exchange(0)) in->ReportLost(lost);
+    }
+    for (auto* out : openOut_) out->Pump();
+  }
+}
+
+}  // namespace kalvex

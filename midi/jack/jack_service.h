@@ -1,0 +1,91 @@
+#pragma once
+// JACK MIDI: where a JACK server runs, every MIDI port of another client is a
+// device. Opening one registers a port of our own and connects the two. The
+// process callback only copies bytes between the JACK port buffers and
+// lock-free ring buffers; a thread of our own (the driver thread of this
+// backend) feeds the input state machine and the output ring buffers.
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <semaphore.h>
+
+#include "midi/midi_service.h"
+
+typedef struct _jack_client jack_client_t;
+typedef struct _jack_port jack_port_t;
+
+namespace kalvex {
+
+class TJackInPort;
+class TJackOutPort;
+struct TJackSlot;
+
+class TJackService final : public TMidiService {
+public:
+  static constexpr int kMaxPorts = 64;
+  // Long messages go out as JACK events of at most this size; many readers
+  // (jack_midi_dump among them) ignore larger ones.
+  static constexpr size_t kMaxEventBytes = 1024;
+
+  TJackService();
+  ~TJackService() override;
+
+  int InGetNumDevs() override;
+  int OutGetNumDevs() override;
+  uint32_t InGetDevCaps(int id, TMidiDeviceCaps& caps) override;
+  uint32_t OutGetDevCaps(int id, TMidiDeviceCaps& caps) override;
+  uint32_t InOpen(std::unique_ptr<TMidiInPort>& port, int id, TMidiCallback callback,
+                  uintptr_t instance) override;
+  uint32_t OutOpen(std::unique_ptr<TMidiOutPort>& port, int id, TMidiCallback callback,
+                   uintptr_t instance) override;
+
+  // Our client's name at the server, empty when not connected.
+  std::string ClientName();
+
+private:
+  friend class TJackInPort;
+  friend class TJackOutPort;
+
+  bool EnsureClient();  // with mutex_ held
+  void CloseClient();   // with mutex_ held
+  void RefreshPorts();  // with mutex_ held
+  static int Process(uint32_t nframes, void* arg);
+  static void Shutdown(void* arg);
+  static void PortRegistration(uint32_t port, int registered, void* arg);
+  void Run();
+  void ServePorts();  // driver thread, mutex_ held
+  int FreeSlot();     // with mutex_ held
+  void ReleaseSlot(int slot);
+  void WaitForCycles(uint32_t count);
+  void WaitForGraph(jack_port_t* port);  // waits until the process callback no longer uses it
+  void DetachIn(TJackInPort* port);
+  void DetachOut(TJackOutPort* port);
+
+  std::mutex mutex_;
+  jack_client_t* client_ = nullptr;
+  int64_t lastAttemptMs_ = -1000000;
+  std::vector<std::string> inputs_;   // peers we can read from
+  std::vector<std::string> outputs_;  // peers we can write to
+  std::vector<std::string> inputNames_;
+  std::vector<std::string> outputNames_;
+  std::vector<TJackInPort*> openIn_;
+  std::vector<TJackOutPort*> openOut_;
+  int portCounter_ = 0;
+
+  std::unique_ptr<TJackSlot[]> slots_;
+  std::atomic<uint32_t> cycles_{0};
+  std::atomic<bool> serverGone_{false};
+  std::atomic<bool> portsChanged_{false};
+  std::atomic<bool> stop_{false};
+  std::chrono::steady_clock::time_point checkPeersUntil_{};
+  sem_t wake_;
+  std::thread thread_;
+};
+
+}  // namespace kalvex

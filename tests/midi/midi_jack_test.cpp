@@ -1,0 +1,200 @@
+// End to end through a real JACK server (started by the CTest fixture, see
+// jackd_start.sh): our output to jack_midi_dump and to a second client, and a
+// second client to our input, byte-exact.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStringList>
+#include <cstdlib>
+
+#include "midi/midi_input.h"
+#include "midi/midi_output.h"
+#include "midi/midi_system.h"
+#include "tests/midi/jack_peer.h"
+#include "tests/midi/midi_test_util.h"
+
+namespace kalvex {
+namespace {
+
+using test::PatternSysEx;
+using test::TJackPeer;
+using test::WaitUntil;
+
+template <class TDevice>
+int FindDevice(const std::string& name) {
+  int id = -1;
+  WaitUntil(
+      [&] {
+        std::vector<std::unique_ptr<TDevice>> list;
+        if constexpr (std::is_same_v<TDevice, TMidiOutput>) TMidiOutput::EnumerateDevices(list, false);
+        else TMidiInput::EnumerateDevices(list);
+        for (auto& d : list)
+          if (d->DisplayName() == name) id = d->DeviceID();
+        return id >= 0;
+      },
+      5000);
+  return id;
+}
+
+class JackEndToEnd : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    if (!peer.Open("kalvex-test-peer"))
+      GTEST_SKIP() << "no JACK server '" << (server ? server : "default")
+                   << "' (jackd could not start here); JACK tests skipped";
+  }
+  TJackPeer peer;
+};
+
+// "  128: f0 01 02 ..." -> the bytes of every line
+std::vector<uint8_t> ParseDump(const QByteArray& text) {
+  std::vector<uint8_t> bytes;
+  for (const QByteArray& line : text.split('\n')) {
+    const int colon = line.indexOf(':');
+    if (colon < 0) continue;
+    for (const QByteArray& token : line.mid(colon + 1).split(' ')) {
+      if (token.isEmpty()) continue;
+      bool ok = false;
+      const int value = token.toInt(&ok, 16);
+      if (token.size() != 2 || !ok) break;  // the description follows the bytes
+      bytes.push_back(static_cast<uint8_t>(value));
+    }
+  }
+  return bytes;
+}
+
+TEST_F(JackEndToEnd, SysExFileArrivesByteExactAtMidiDump) {
+  QProcess dump;
+  // Into a file, so that printing never holds the dump back; line-buffered so
+  // that it can be read while it runs.
+  const QString dumpFile = QDir::temp().filePath(QString("kalvex_midi_dump_%1.txt").arg(QCoreApplication::applicationPid()));
+  dump.setStandardOutputFile(dumpFile);
+  dump.start("stdbuf", {"-oL", "jack_midi_dump", "kalvex-dump"});
+  ASSERT_TRUE(dump.waitForStarted(5000)) << "jack_midi_dump is missing (Debian package jackd2)";
+  const int id = FindDevice<TMidiOutput>("kalvex-dump:input");
+  ASSERT_GE(id, 0) << "jack_midi_dump's port did not show up";
+
+  // A .syx file of several messages; the sender hands each to SendLong.
+  std::vector<std::vector<uint8_t>> messages;
+  std::vector<uint8_t> file;
+  for (size_t size : {size_t(6), size_t(1000), size_t(4096), size_t(20000), size_t(100000)}) {
+    messages.push_back(PatternSysEx(size, static_cast<uint32_t>(size)));
+    file.insert(file.end(), messages.back().begin(), messages.back().end());
+  }
+  TMidiOutput out;
+  out.SetDeviceID(id);
+  // Its port shows up before the client is active, and connecting waits for that.
+  ASSERT_TRUE(WaitUntil([&] {
+    try {
+      out.Open();
+    } catch (const EMidiOutputError&) {
+    }
+    return out.IsOpen();
+  }));
+  // jack_midi_dump keeps at most 100 events between its process callback and
+  // its printer: hand it 4 KiB at a time.
+  constexpr size_t kPiece = 4096;
+  for (auto& m : messages) {
+    for (size_t at = 0; at < m.size(); at += kPiece) {
+      const int n = static_cast<int>(std::min(kPiece, m.size() - at));
+      ASSERT_TRUE(out.SendLong(m.data() + at, n));
+      ASSERT_TRUE(WaitUntil([&] { return out.PendingLongCount() == 0; }, 10000));
+      QThread::msleep(6);
+    }
+  }
+  QFile in(dumpFile);
+  QByteArray text;
+  WaitUntil(
+      [&] {
+        if (!in.isOpen()) in.open(QIODevice::ReadOnly);
+        text += in.readAll();
+        return ParseDump(text).size() >= file.size();
+      },
+      10000);
+  out.Close();
+  dump.terminate();
+  dump.waitForFinished(2000);
+  in.close();
+  QFile::remove(dumpFile);
+  const auto received = ParseDump(text);
+  ASSERT_EQ(received.size(), file.size());
+  EXPECT_TRUE(received == file);
+}
+
+TEST_F(JackEndToEnd, SecondClientReachesOurInputByteExact) {
+  const int id = FindDevice<TMidiInput>(peer.OutName());
+  ASSERT_GE(id, 0);
+  TMidiInput in;
+  std::vector<std::unique_ptr<TMyMidiEvent>> events;
+  in.SetDeviceID(id);
+  in.OnDataAvailable = [&](TMidiInput& s) {
+    while (auto e = s.ReadEvent()) events.push_back(std::move(e));
+  };
+  in.Open();
+  in.Start();
+  const auto sysex1 = PatternSysEx(3000, 7);
+  const auto sysex2 = PatternSysEx(20000, 8);
+  ASSERT_TRUE(peer.Send({0x90, 0x3C, 0x7F}));
+  ASSERT_TRUE(peer.Send({0xC0, 0x05}));
+  ASSERT_TRUE(peer.Send(sysex1));
+  ASSERT_TRUE(peer.Send({0xF8}));
+  ASSERT_TRUE(peer.Send(sysex2));
+  ASSERT_TRUE(peer.Send({0x80, 0x3C, 0x00}));
+  std::vector<uint32_t> shorts;
+  std::vector<uint8_t> sysex;
+  ASSERT_TRUE(WaitUntil([&] {
+    return !events.empty() && events.back()->SysExLength == 0 && events.back()->Status == 0x80;
+  }, 10000)) << events.size() << " events";
+  for (auto& e : events) {
+    if (e->SysExLength > 0) sysex.insert(sysex.end(), e->SysExData.get(), e->SysExData.get() + e->SysExLength);
+    else shorts.push_back(e->Status | (e->Data1 << 8) | (e->Data2 << 16));
+  }
+  EXPECT_EQ(shorts, (std::vector<uint32_t>{0x7F3C90, 0x05C0, 0xF8, 0x3C80}));
+  std::vector<uint8_t> expected = sysex1;
+  expected.insert(expected.end(), sysex2.begin(), sysex2.end());
+  EXPECT_TRUE(sysex == expected) << sysex.size() << " of " << expected.size() << " SysEx bytes";
+}
+
+TEST_F(JackEndToEnd, MegabyteToSecondClientNeverDropsWhenPortBufferIsFull) {
+  const int id = FindDevice<TMidiOutput>(peer.InName());
+  ASSERT_GE(id, 0);
+  TMidiOutput out;
+  out.SetDeviceID(id);
+  out.Open();
+  const auto data = PatternSysEx(1024 * 1024, 3);
+  ASSERT_TRUE(out.SendLong(data.data(), static_cast<int>(data.size())));
+  std::vector<uint8_t> received;
+  ASSERT_TRUE(WaitUntil([&] {
+    peer.Collect(received);
+    return received.size() >= data.size();
+  }, 20000)) << received.size();
+  EXPECT_TRUE(received == data);
+  EXPECT_EQ(peer.Dropped(), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return out.PendingLongCount() == 0; }));
+}
+
+TEST_F(JackEndToEnd, PeerLeavingClosesOurInputAndNotifies) {
+  TJackPeer leaving;
+  ASSERT_TRUE(leaving.Open("kalvex-leaving-peer"));
+  const int id = FindDevice<TMidiInput>(leaving.OutName());
+  ASSERT_GE(id, 0);
+  TMidiInput in;
+  in.SetDeviceID(id);
+  in.OnDataAvailable = [](TMidiInput& s) { while (s.ReadEvent()) {} };
+  in.Open();
+  in.Start();
+  QSignalSpy changed(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged);
+  leaving.CloseClient();
+  EXPECT_TRUE(WaitUntil([&] { return changed.count() > 0; }));
+  EXPECT_TRUE(WaitUntil([&] {
+    in.CloseIfDisconnected();
+    return !in.IsOpen();
+  }));
+}
+
+}  // namespace
+}  // namespace kalvex
