@@ -255,6 +255,13 @@ void TBMCustomMemo::RepaintVisible(int first, int last) {
 // ---------------------------------------------------------------- editing primitives
 
 void TBMCustomMemo::InsertText(std::string_view text, int col, bool record, bool select, int line) {
+  InsertTextAt(text, col, record, select, line, AllowCaretInWhiteSpace);
+}
+
+// With padding, blanks fill the line up to a column beyond its end. They are
+// recorded with the text, from the old line end, so that Undo takes them back
+// too and Redo puts them in again; Undo and Redo themselves never pad.
+void TBMCustomMemo::InsertTextAt(std::string_view text, int col, bool record, bool select, int line, bool pad) {
   if (text.empty()) return;
   if (lines_.Empty()) lines_.Add(std::string());
   std::optional<TStoreUpdate> update(std::in_place, lines_);
@@ -266,14 +273,21 @@ void TBMCustomMemo::InsertText(std::string_view text, int col, bool record, bool
   line = std::max(line, 0);
   col = std::max(col, 0);
   std::string current = lines_[line];
-  if (static_cast<int>(current.size()) < col) {
-    if (AllowCaretInWhiteSpace)
-      current.append(static_cast<size_t>(col) - current.size(), ' ');
-    else
-      col = static_cast<int>(current.size());
+  const int oldLength = static_cast<int>(current.size());
+  int padding = 0;
+  if (oldLength < col) {
+    if (pad) {
+      padding = col - oldLength;
+      current.append(static_cast<size_t>(padding), ' ');
+    } else {
+      col = oldLength;
+    }
   }
   SetCaret(col, line);
-  if (record) TakeStateBefore();
+  if (record) {
+    TakeStateBefore();
+    if (padding > 0) MoveStateBeforeCaret(oldLength);
+  }
   const size_t headLength = static_cast<size_t>(col);
   const size_t tailLength = current.size() - headLength;
   std::string built;
@@ -301,7 +315,7 @@ void TBMCustomMemo::InsertText(std::string_view text, int col, bool record, bool
   } else {
     SetCaret(endCol, line);
   }
-  if (record) Record(ukInsert, std::string(text));
+  if (record) Record(ukInsert, std::string(static_cast<size_t>(padding), ' ') + std::string(text));
   update.reset();
   ScrollCaretIntoView();
   // Within one line the change was repainted as announced; more lines shift
@@ -318,6 +332,7 @@ std::string TBMCustomMemo::SelectionRoutine(bool remove, bool returnText, bool r
   const bool wantText = returnText || record;
   if (remove && record) TakeStateBefore();
   std::string text;
+  int startCol = s.col;  // where the text begins, within the start line
   {
     std::optional<TStoreUpdate> update;
     if (remove) update.emplace(lines_);
@@ -325,6 +340,7 @@ std::string TBMCustomMemo::SelectionRoutine(bool remove, bool returnText, bool r
       const std::string& l = lines_[s.line];
       const size_t sc = std::min<size_t>(static_cast<size_t>(s.col), l.size());
       const size_t ec = std::max(sc, std::min<size_t>(static_cast<size_t>(e.col), l.size()));
+      startCol = static_cast<int>(sc);
       if (wantText) text.assign(l, sc, ec - sc);
       if (remove && ec > sc) {
         std::string changed = l;
@@ -336,6 +352,7 @@ std::string TBMCustomMemo::SelectionRoutine(bool remove, bool returnText, bool r
       const std::string& endLine = lines_[e.line];
       const size_t sc = std::min<size_t>(static_cast<size_t>(s.col), startLine.size());
       const size_t ec = std::min<size_t>(static_cast<size_t>(e.col), endLine.size());
+      startCol = static_cast<int>(sc);
       if (wantText) {
         size_t total = startLine.size() - sc + ec;
         for (int i = s.line + 1; i < e.line; ++i) total += lines_[i].size() + kCrLf.size();
@@ -355,7 +372,7 @@ std::string TBMCustomMemo::SelectionRoutine(bool remove, bool returnText, bool r
       }
     }
     if (remove) {
-      SetCaret(s.col, s.line);
+      SetCaret(startCol, s.line);
       SelectionOff();
     }
   }
@@ -395,6 +412,12 @@ void TBMCustomMemo::AppendText(std::string_view text) {
 // The state before a change is held aside until the change is recorded, so a
 // change that ends up recording nothing cannot spoil the block Redo needs next.
 void TBMCustomMemo::TakeStateBefore() { state_before_ = EditState(); }
+
+// The recorded change starts at this column (where padding blanks begin).
+void TBMCustomMemo::MoveStateBeforeCaret(int col) {
+  state_before_.caretCol = col;
+  if (!state_before_.selAvail) state_before_.selStartCol = col;
+}
 
 void TBMCustomMemo::Record(TBMUndoKind kind, std::string text) {
   if (read_only_ || text.empty() || undo_size_ == 0) return;
@@ -448,7 +471,7 @@ void TBMCustomMemo::Undo() {
   undo_index_ = undo_index_ == 0 ? undo_size_ - 1 : undo_index_ - 1;
   const TBMUndoBlock& b = blocks_[static_cast<size_t>(undo_index_)];
   if (b.kind == ukDelete)
-    InsertText(b.text, b.after.caretCol, false, false, b.after.caretLine);
+    InsertTextAt(b.text, b.after.caretCol, false, false, b.after.caretLine, false);
   else
     RemoveExtent(b.text, {b.before.caretCol, b.before.caretLine});
   RestoreEditState(b.before);
@@ -462,7 +485,7 @@ void TBMCustomMemo::Redo() {
   if (b.kind == ukDelete)
     RemoveExtent(b.text, {b.after.caretCol, b.after.caretLine});
   else
-    InsertText(b.text, b.before.caretCol, false, false, b.before.caretLine);
+    InsertTextAt(b.text, b.before.caretCol, false, false, b.before.caretLine, false);
   RestoreEditState(b.after);
   undo_index_ = (undo_index_ + 1) % undo_size_;
 }
@@ -735,9 +758,12 @@ void TBMCustomMemo::KeyDeleteChar(TBMShift shift) {
   const int line = caret_.line;
   if (line < 0 || line >= lines_.Count()) return;
   const std::string& text = lines_[line];
-  TakeStateBefore();
   if (caret_.col >= static_cast<int>(text.size())) {
     if (line + 1 >= lines_.Count()) return;
+    // The next line joins at the line end: the caret goes there first, so the
+    // removal is recorded where its text began.
+    if (caret_.col > static_cast<int>(text.size())) SetCaret(static_cast<int>(text.size()), line);
+    TakeStateBefore();
     {
       TStoreUpdate update(lines_);
       std::string joined = text + lines_[line + 1];
@@ -747,6 +773,7 @@ void TBMCustomMemo::KeyDeleteChar(TBMShift shift) {
     Record(ukDelete, std::string(kCrLf));
     InvalidateAll();
   } else {
+    TakeStateBefore();
     std::string changed = text;
     const std::string removed(1, changed[static_cast<size_t>(caret_.col)]);
     changed.erase(static_cast<size_t>(caret_.col), 1);
@@ -822,17 +849,22 @@ void TBMCustomMemo::KeyPress(char c) {
   std::string text = lines_[line];
   TakeStateBefore();
   int col = caret_.col;
-  if (col >= static_cast<int>(text.size())) {
-    // Beyond the end the line is padded with blanks; they stay on Undo.
-    if (AllowCaretInWhiteSpace)
-      text.append(static_cast<size_t>(col) - text.size(), ' ');
-    else
+  std::string typed(1, c);
+  if (col > static_cast<int>(text.size())) {
+    if (AllowCaretInWhiteSpace) {
+      // Beyond the end the typed text is led by blanks up to the caret.
+      const size_t padding = static_cast<size_t>(col) - text.size();
+      MoveStateBeforeCaret(static_cast<int>(text.size()));
+      typed.insert(0, padding, ' ');
+      text.append(padding, ' ');
+    } else {
       col = static_cast<int>(text.size());
+    }
   }
   text.insert(static_cast<size_t>(col), 1, c);
   lines_.Put(line, std::move(text));
   SetCaret(col + 1, line);
-  Record(ukTyping, std::string(1, c));
+  Record(ukTyping, std::move(typed));
   ScrollCaretIntoView();
   ShowCaretHold();
 }

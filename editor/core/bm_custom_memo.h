@@ -198,6 +198,8 @@ private:
   void OnLinesChanged(int first, int last);
   void OnMaxLengthChanged();
   void TakeStateBefore();
+  void MoveStateBeforeCaret(int col);
+  void InsertTextAt(std::string_view text, int col, bool record, bool select, int line, bool pad);
   void Record(TBMUndoKind kind, std::string text);
   void RemoveExtent(const std::string& text, TBMPos start);
   std::string SelectionRoutine(bool remove, bool returnText, bool record);

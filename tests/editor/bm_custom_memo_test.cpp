@@ -589,3 +589,62 @@ TEST(DropList, ItemFieldsAndChoosingTypesTheInsertedPart) {
 
 }  // namespace
 }  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+// Random edits through the keyboard, clipboard and drop paths, with and without
+// the caret allowed beyond line ends; undoing all
+// of them must give back the starting text, and redoing all the final one.
+TEST(MemoUndo, RandomEditsUndoAndRedoExactly) {
+  for (unsigned seed = 1; seed <= 300; ++seed) {
+    TBMCustomMemo m;
+    m.SetMetrics(8, 16, 8 * 20, 16 * 10, 0);
+    m.SetUndoSize(2000);
+    m.AllowCaretInWhiteSpace = seed % 2 == 0;
+    m.Lines().SetText("F0 43 10\r\n\t7E 00\r\n\r\nF7");
+    const std::string start = m.Lines().Text();
+    unsigned state = seed;
+    auto rnd = [&](int n) {
+      state = state * 1103515245u + 12345u;
+      return static_cast<int>((state >> 16) % static_cast<unsigned>(n));
+    };
+    auto randomPos = [&] {
+      const int line = rnd(m.Lines().Count() + 1);
+      return TBMPos{rnd(12), line};
+    };
+    for (int step = 0; step < 300; ++step) {
+      switch (rnd(12)) {
+        case 0: case 1: case 2: m.KeyPress("ab 7F\t"[rnd(6)]); break;
+        case 3: m.KeyDown(vkReturn, ssNone); break;
+        case 4: m.KeyDown(vkBack, ssNone); break;
+        case 5: m.KeyDown(vkDelete, ssNone); break;
+        case 6: m.SelectRange(randomPos(), randomPos()); break;
+        case 7: m.KeyDown("CXV"[rnd(3)], ssCtrl); break;
+        case 8: {
+          const TBMPos p = randomPos();
+          m.MoveCaret(p.col, p.line, true, rnd(2) ? ssShift : ssNone);
+          break;
+        }
+        case 9: m.KeyDown(vkLeft + rnd(8), rnd(2) ? ssShift : ssNone); break;
+        case 10:
+          if (m.SelAvail()) {
+            const TBMPos p = randomPos();
+            const bool inside = m.SelStart() <= p && p <= m.SelEnd();
+            if (!inside) m.DropSelection(p, rnd(2));
+          }
+          break;
+        case 11: m.InsertText(rnd(2) ? "x\r\ny" : "1\n2\r3", m.CaretCol(), true, false, m.CaretLine()); break;
+      }
+    }
+    const std::string end = m.Lines().Text();
+    const int steps = m.UndoCount();
+    for (int i = 0; i < steps; ++i) m.Undo();
+    ASSERT_EQ(m.Lines().Text(), start) << "seed " << seed;
+    for (int i = 0; i < steps; ++i) m.Redo();
+    ASSERT_EQ(m.Lines().Text(), end) << "seed " << seed;
+  }
+}
+
+}  // namespace
+}  // namespace kalvex
