@@ -704,6 +704,10 @@ bool TZelkMemo::event(QEvent* e) {
 void TZelkMemo::keyPressEvent(QKeyEvent* e) {
   const int key = BMKeyFromQt(e->key());
   const TBMShift shift = BMShiftFromQt(e->modifiers());
+  if (key == vkReturn && !WantReturns) {
+    e->ignore();  // the window's default button takes it
+    return;
+  }
   KeyDown(key, shift);
   if (OnKeyDown) OnKeyDown(key, shift);
   // Character input: printable text and tabs; Enter acts on key down.

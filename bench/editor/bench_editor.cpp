@@ -211,6 +211,25 @@ void BenchTypingAndUndo() {
   std::printf("editor_enter_mid_1m_lines: %.3f ms (target: none, informative)\n", Median(enter));
 }
 
+// A log pane adds its lines one by one, without suspending updates.
+void BenchLogLines() {
+  TZelkMemo memo;
+  memo.resize(800, 600);
+  memo.show();
+  QApplication::processEvents();
+  constexpr int kLogLines = 20000;
+  for (bool later : {false, true}) {
+    const auto t0 = Clock::now();
+    for (int i = 0; i < kLogLines; ++i) {
+      memo.Lines().Add("Received 1024 bytes of SysEx");
+      if (later) memo.ScrollToEndLater();
+    }
+    QApplication::processEvents();
+    std::printf("editor_log_line_add%s: %.2f us (target: none, informative)\n",
+                later ? "_scroll_to_end_later" : "", MsSince(t0) * 1000.0 / kLogLines);
+  }
+}
+
 void BenchBigPaste() {
   TZelkMemo memo;
   memo.resize(800, 600);
@@ -233,7 +252,7 @@ void BenchBigPaste() {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   // With no arguments everything runs; names pick parts (append, flat,
-  // memory, typing, paste).
+  // memory, typing, paste, log).
   auto want = [&](const char* name) {
     if (argc < 2) return true;
     for (int i = 1; i < argc; ++i)
@@ -251,5 +270,6 @@ int main(int argc, char** argv) {
   }
   if (want("typing")) BenchTypingAndUndo();
   if (want("paste")) BenchBigPaste();
+  if (want("log")) BenchLogLines();
   return 0;
 }
