@@ -16,7 +16,8 @@ public:
 };
 
 // One use of the store: a snapshot of the file taken when it was opened, plus
-// the changes made through it. Saving re-reads the file under a lock, applies
+// the changes made through it. Saving re-reads the file under a lock (flock on
+// "registry.conf.lock" beside it), applies
 // the recorded changes and writes it atomically, so values another process
 // saved in the meantime are kept unless this one changed the same values
 // (then the last writer wins).

@@ -16,6 +16,13 @@ using test::WriteAll;
 
 const std::string kAppKey = "\\Software\\Zelk Software\\kalvex\\kalvex";
 
+// A safety net: nothing in this program's tests may reach the real user's
+// settings, even through the default path.
+struct TIsolatedConfigHome {
+  TIsolatedConfigHome() { ::setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1); }
+  TTempDir dir;
+} g_isolatedConfigHome;
+
 class RegistryTest : public ::testing::Test {
 protected:
   std::string File() const { return dir_.File("kalvex/registry.conf"); }
