@@ -11,8 +11,8 @@
 #include <deque>
 #include <ctime>
 
-#include "midi/jack/jack_event_split.h"
 #include "midi/midi_in_port_base.h"
+#include "midi/midi_out_port_base.h"
 #include "midi/midi_system.h"
 #include "midi/midi_trace.h"
 #include "util/clock.h"
@@ -63,130 +63,32 @@ private:
   size_t heldOffset_ = 0;
 };
 
-class TJackOutPort final : public TMidiOutPort {
+class TJackOutPort final : public TMidiOutPortBase {
 public:
   TJackOutPort(TJackService& service, TMidiCallback callback, uintptr_t instance)
-      : service_(service), callback_(callback), instance_(instance) {}
+      : TMidiOutPortBase(callback, instance), service_(service) {}
   ~TJackOutPort() override { Close(); }
 
-  uint32_t Close() override {
-    if (closed_.exchange(true)) return kMidiNoError;
-    Reset();
-    service_.DetachOut(this);
-    return kMidiNoError;
-  }
-  uint32_t GetID() override { return closed_ ? kMidiErrInvalidHandle : kMidiNoError; }
-
-  uint32_t ShortMsg(uint32_t packed) override {
-    if (closed_) return kMidiErrInvalidHandle;
-    if (gone_) return kMidiErrNoDevice;
-    TPending p;
-    p.bytes[0] = uint8_t(packed);
-    p.bytes[1] = uint8_t(packed >> 8);
-    p.bytes[2] = uint8_t(packed >> 16);
-    p.size = static_cast<size_t>(std::clamp(MessageLength(p.bytes[0]), 1, 3));
-    {
-      std::lock_guard lock(mutex_);
-      pending_.push_back(p);
-    }
-    sem_post(&service_.wake_);
-    return kMidiNoError;
-  }
-  uint32_t PrepareHeader(TMidiHdr* hdr) override {
-    if (!hdr || !hdr->Data || hdr->BufferLength == 0) return kMidiErrInvalidParam;
-    hdr->Flags |= kMhdrPrepared;
-    return kMidiNoError;
-  }
-  uint32_t UnprepareHeader(TMidiHdr* hdr) override {
-    if (!hdr) return kMidiErrInvalidParam;
-    if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
-    hdr->Flags &= ~kMhdrPrepared;
-    return kMidiNoError;
-  }
-  uint32_t LongMsg(TMidiHdr* hdr) override {
-    if (closed_) return kMidiErrInvalidHandle;
-    if (gone_) return kMidiErrNoDevice;
-    if (!hdr || !(hdr->Flags & kMhdrPrepared)) return kMidiErrUnprepared;
-    if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
-    hdr->Flags = (hdr->Flags & ~kMhdrDone) | kMhdrInQueue;
-    TPending p;
-    p.hdr = hdr;
-    p.size = hdr->BufferLength;
-    {
-      std::lock_guard lock(mutex_);
-      pending_.push_back(p);
-    }
-    sem_post(&service_.wake_);
-    return kMidiNoError;
-  }
-  uint32_t Reset() override {
-    std::deque<TPending> taken;
-    {
-      std::lock_guard lock(mutex_);
-      taken.swap(pending_);
-    }
-    for (auto& p : taken)
-      if (p.hdr) Done(p.hdr);
-    return kMidiNoError;
-  }
-
-  // Driver thread: moves pending bytes into the ring buffer as far as it has room.
+  // Driver thread: moves queued bytes into the ring buffer as far as it has room.
   void Pump() {
-    std::vector<TMidiHdr*> done;
-    {
-      std::lock_guard lock(mutex_);
-      jack_ringbuffer_t* ring = service_.slots_[slot_].ring;
-      while (!pending_.empty()) {
-        TPending& p = pending_.front();
-        const uint8_t* data = p.hdr ? p.hdr->Data : p.bytes;
-        bool full = false;
-        while (p.offset < p.size) {
-          bool inSysEx = inSysEx_;
-          const size_t n = NextJackEventLength(data + p.offset, p.size - p.offset,
-                                               TJackService::kMaxEventBytes, inSysEx);
-          const uint16_t size = static_cast<uint16_t>(n);
-          if (jack_ringbuffer_write_space(ring) < sizeof size + n) {
-            full = true;
-            break;
-          }
-          jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&size), sizeof size);
-          jack_ringbuffer_write(ring, reinterpret_cast<const char*>(data + p.offset), n);
-          p.offset += n;
-          inSysEx_ = inSysEx;
-        }
-        if (full) break;
-        if (p.hdr) done.push_back(p.hdr);
-        pending_.pop_front();
-      }
-    }
-    for (TMidiHdr* hdr : done) Done(hdr);
+    jack_ringbuffer_t* ring = service_.slots_[slot_].ring;
+    TMidiOutPortBase::Pump(TJackService::kMaxEventBytes,
+                           [ring](const uint8_t* data, size_t n, bool) {
+                             const uint16_t size = static_cast<uint16_t>(n);
+                             if (jack_ringbuffer_write_space(ring) < sizeof size + n) return false;
+                             jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&size), sizeof size);
+                             jack_ringbuffer_write(ring, reinterpret_cast<const char*>(data), n);
+                             return true;
+                           });
   }
 
-  void Done(TMidiHdr* hdr) {
-    hdr->Flags = (hdr->Flags & ~kMhdrInQueue) | kMhdrDone;
-    if (callback_) callback_(this, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(hdr), 0);
-  }
-  void DeviceGone() {
-    if (gone_.exchange(true)) return;
-    if (callback_) callback_(this, MOM_CLOSE, instance_, 0, 0);
-  }
+protected:
+  void Wake() override { sem_post(&service_.wake_); }
+  void Detach() override { service_.DetachOut(this); }
 
 private:
   friend class TJackService;
-  struct TPending {
-    TMidiHdr* hdr = nullptr;
-    uint8_t bytes[3] = {0, 0, 0};
-    size_t size = 0;
-    size_t offset = 0;
-  };
   TJackService& service_;
-  TMidiCallback callback_;
-  uintptr_t instance_;
-  std::atomic<bool> closed_{false};
-  std::atomic<bool> gone_{false};
-  std::mutex mutex_;
-  std::deque<TPending> pending_;
-  bool inSysEx_ = false;
   int slot_ = -1;
   std::string peer_;
   bool attached_ = false;

@@ -1,6 +1,9 @@
 // Device objects without traffic: names, numbers, errors, the loop check.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "midi/list_devices.h"
 #include "midi/loopback/loopback_service.h"
 #include "midi/midi_device_base.h"
 #include "midi/midi_input.h"
@@ -182,6 +185,28 @@ TEST(OpenClose, SecondOpenOfAnInputReportsThePortBusy) {
   first.Close();  // closing twice is harmless
   second.Open();
   EXPECT_TRUE(second.IsOpen());
+}
+
+}  // namespace
+}  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+TEST(ListDevices, PrintsBothDirectionsWithIdsAndNames) {
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(RunListDevices(out, err), 0);
+  const std::string text = out.str();
+  const int in = FindInput("Kalvex Loopback 1");
+  const int outId = FindOutput("Kalvex Loopback 1");
+  const size_t inHeader = text.find("MIDI In devices:\n");
+  const size_t outHeader = text.find("MIDI Out devices:\n");
+  ASSERT_NE(inHeader, std::string::npos);
+  ASSERT_NE(outHeader, std::string::npos);
+  EXPECT_NE(text.find("  " + std::to_string(in) + ": Kalvex Loopback 1\n", inHeader), std::string::npos);
+  EXPECT_NE(text.find("  " + std::to_string(outId) + ": Kalvex Loopback 1\n", outHeader), std::string::npos);
+  EXPECT_TRUE(err.str().empty());
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #pragma once
-// How the bytes of one long message become JACK MIDI events: JACK carries
-// one message per event, so short messages travel alone, SysEx goes in
-// pieces of at most maxBytes, and real-time bytes inside SysEx become events
-// of their own.
+// How the bytes of one long message become events of a MIDI service that
+// carries one message per event (JACK, the ALSA sequencer): short messages
+// travel alone, SysEx goes in pieces of at most maxBytes, and real-time bytes
+// inside SysEx become events of their own.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,7 @@ namespace kalvex {
 
 // Length of the event that starts at data[0]; inSysEx carries over between
 // calls (and between the long messages of one output).
-inline size_t NextJackEventLength(const uint8_t* data, size_t size, size_t maxBytes, bool& inSysEx) {
+inline size_t NextEventLength(const uint8_t* data, size_t size, size_t maxBytes, bool& inSysEx) {
   if (size == 0) return 0;
   const uint8_t first = data[0];
   if (first >= 0xF8) return 1;
@@ -49,6 +49,16 @@ inline size_t NextJackEventLength(const uint8_t* data, size_t size, size_t maxBy
   size_t n = 0;
   while (n < size && n < maxBytes && data[n] < 0x80) ++n;
   return n;
+}
+
+}  // namespace kalvex
+
+namespace kalvex {
+
+// Whether the event that starts with first is a piece of SysEx, given the
+// inSysEx state before NextEventLength cut it.
+inline bool IsSysExPiece(uint8_t first, bool wasInSysEx) {
+  return first == 0xF0 || (wasInSysEx && (first < 0x80 || first == 0xF7));
 }
 
 }  // namespace kalvex

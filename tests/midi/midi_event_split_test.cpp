@@ -1,5 +1,5 @@
-// How long messages become JACK events: one message per event, SysEx in pieces.
-#include "midi/jack/jack_event_split.h"
+// How long messages become events of a MIDI service: one message per event, SysEx in pieces.
+#include "midi/midi_event_split.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@ std::vector<size_t> Split(const std::vector<uint8_t>& data, size_t maxBytes) {
   std::vector<size_t> lengths;
   bool inSysEx = false;
   for (size_t at = 0; at < data.size();) {
-    const size_t n = NextJackEventLength(data.data() + at, data.size() - at, maxBytes, inSysEx);
+    const size_t n = NextEventLength(data.data() + at, data.size() - at, maxBytes, inSysEx);
     if (n == 0) break;
     lengths.push_back(n);
     at += n;
@@ -20,7 +20,7 @@ std::vector<size_t> Split(const std::vector<uint8_t>& data, size_t maxBytes) {
   return lengths;
 }
 
-TEST(JackEventSplit, OneMessagePerEventAndSysExInPieces) {
+TEST(EventSplit, OneMessagePerEventAndSysExInPieces) {
   struct TCase {
     std::vector<uint8_t> data;
     size_t maxBytes;
@@ -43,14 +43,14 @@ TEST(JackEventSplit, OneMessagePerEventAndSysExInPieces) {
     EXPECT_EQ(Split(cases[i].data, cases[i].maxBytes), cases[i].lengths) << "case " << i;
 }
 
-TEST(JackEventSplit, SysExContinuesAcrossLongMessages) {
+TEST(EventSplit, SysExContinuesAcrossLongMessages) {
   // Split sending hands a SysEx message over in several long messages.
   bool inSysEx = false;
   const uint8_t first[] = {0xF0, 0x01, 0x02};
   const uint8_t second[] = {0x03, 0x04, 0xF7};
-  EXPECT_EQ(NextJackEventLength(first, 3, 1024, inSysEx), 3u);
+  EXPECT_EQ(NextEventLength(first, 3, 1024, inSysEx), 3u);
   EXPECT_TRUE(inSysEx);
-  EXPECT_EQ(NextJackEventLength(second, 3, 1024, inSysEx), 3u);
+  EXPECT_EQ(NextEventLength(second, 3, 1024, inSysEx), 3u);
   EXPECT_FALSE(inSysEx);
 }
 
