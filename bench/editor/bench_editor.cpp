@@ -69,6 +69,14 @@ void SendKey(QWidget* w, int key, Qt::KeyboardModifiers mods, const QString& tex
   QApplication::sendEvent(w, &release);
 }
 
+// Shows a widget at the size the benchmarks paint.
+template <class TWidget>
+void ShowForBench(TWidget& w) {
+  w.resize(800, 600);
+  w.show();
+  QApplication::processEvents();
+}
+
 void BenchAppend() {
   std::vector<std::string> lines;
   lines.reserve(kReceiveLines);
@@ -77,9 +85,7 @@ void BenchAppend() {
   double ours = 0;
   {
     TZelkMemo memo;
-    memo.resize(800, 600);
-    memo.show();
-    QApplication::processEvents();
+    ShowForBench(memo);
     const auto t0 = Clock::now();
     memo.Lines().BeginUpdate();
     for (const auto& l : lines) memo.Lines().Add(l);
@@ -91,9 +97,7 @@ void BenchAppend() {
   double peer = 0;
   {
     QPlainTextEdit edit;
-    edit.resize(800, 600);
-    edit.show();
-    QApplication::processEvents();
+    ShowForBench(edit);
     const auto t0 = Clock::now();
     edit.setUpdatesEnabled(false);
     for (const auto& l : lines) edit.appendPlainText(QString::fromLatin1(l.data(), qsizetype(l.size())));
@@ -114,11 +118,7 @@ void BenchAppend() {
 // measured without bars.
 void BenchFlat(bool bars) {
   TZelkMemo small, big;
-  for (auto* m : {&small, &big}) {
-    m->resize(800, 600);
-    m->show();
-  }
-  QApplication::processEvents();
+  for (auto* m : {&small, &big}) ShowForBench(*m);
   Fill(small, kSmallLines, kLineChars);
   Fill(big, kBigLines, kLineChars);
   if (!bars) {
@@ -171,12 +171,10 @@ void BenchMemory(int chars) {
 
 void BenchTypingAndUndo() {
   TZelkMemo memo;
-  memo.resize(800, 600);
-  memo.show();
   memo.setFocus();
-  QApplication::processEvents();
+  ShowForBench(memo);
   Fill(memo, kBigLines, kLineChars);
-  memo.MoveCaret(kLineChars, kBigLines - 1, true, kalvex::ssCtrl);
+  memo.MoveCaret(kLineChars, kBigLines - 1, true, kalvex::ssNone);
   memo.ScrollToEnd();
   QApplication::processEvents();
   std::vector<double> type, undo;
@@ -214,9 +212,7 @@ void BenchTypingAndUndo() {
 // A log pane adds its lines one by one, without suspending updates.
 void BenchLogLines() {
   TZelkMemo memo;
-  memo.resize(800, 600);
-  memo.show();
-  QApplication::processEvents();
+  ShowForBench(memo);
   constexpr int kLogLines = 20000;
   for (bool later : {false, true}) {
     const auto t0 = Clock::now();
@@ -232,9 +228,7 @@ void BenchLogLines() {
 
 void BenchBigPaste() {
   TZelkMemo memo;
-  memo.resize(800, 600);
-  memo.show();
-  QApplication::processEvents();
+  ShowForBench(memo);
   std::string text;
   text.reserve(50u << 20);
   for (int i = 0; text.size() < (50u << 20); ++i) {

@@ -17,18 +17,6 @@ constexpr int kDropListIdleStep = 500;        // idle units per blink tick
 constexpr int kDropListIdleUnitsPerDelay = 1000;
 constexpr int kMaxDropListTimeDelay = 10;
 
-// Keeps the store in one update for a compound edit, also when it throws.
-class TStoreUpdate {
-public:
-  explicit TStoreUpdate(TBMStrings& s) : s_(s) { s_.BeginUpdate(); }
-  ~TStoreUpdate() { s_.EndUpdate(); }
-  TStoreUpdate(const TStoreUpdate&) = delete;
-  TStoreUpdate& operator=(const TStoreUpdate&) = delete;
-
-private:
-  TBMStrings& s_;
-};
-
 bool IsLetterKey(int key) { return key >= 'A' && key <= 'Z'; }
 
 }  // namespace
@@ -264,7 +252,7 @@ void TBMCustomMemo::InsertText(std::string_view text, int col, bool record, bool
 void TBMCustomMemo::InsertTextAt(std::string_view text, int col, bool record, bool select, int line, bool pad) {
   if (text.empty()) return;
   if (lines_.Empty()) lines_.Add(std::string());
-  std::optional<TStoreUpdate> update(std::in_place, lines_);
+  std::optional<TBMUpdateGuard> update(std::in_place, lines_);
   const int count = lines_.Count();
   if (line > count - 1) {
     line = count - 1;
@@ -334,7 +322,7 @@ std::string TBMCustomMemo::SelectionRoutine(bool remove, bool returnText, bool r
   std::string text;
   int startCol = s.col;  // where the text begins, within the start line
   {
-    std::optional<TStoreUpdate> update;
+    std::optional<TBMUpdateGuard> update;
     if (remove) update.emplace(lines_);
     if (s.line == e.line) {
       const std::string& l = lines_[s.line];
@@ -765,7 +753,7 @@ void TBMCustomMemo::KeyDeleteChar(TBMShift shift) {
     if (caret_.col > static_cast<int>(text.size())) SetCaret(static_cast<int>(text.size()), line);
     TakeStateBefore();
     {
-      TStoreUpdate update(lines_);
+      TBMUpdateGuard update(lines_);
       std::string joined = text + lines_[line + 1];
       lines_.Delete(line + 1);
       lines_.Put(line, std::move(joined));
@@ -804,7 +792,7 @@ void TBMCustomMemo::KeyBackspace() {
     Record(ukDelete, removed);
   } else if (line > 0) {
     {
-      TStoreUpdate update(lines_);
+      TBMUpdateGuard update(lines_);
       std::string joined = lines_[line - 1];
       const int prevLength = static_cast<int>(joined.size());
       joined += lines_[line];
@@ -825,7 +813,7 @@ void TBMCustomMemo::KeyEnter() {
   if (line < 0 || line >= lines_.Count()) return;
   TakeStateBefore();
   {
-    TStoreUpdate update(lines_);
+    TBMUpdateGuard update(lines_);
     const std::string& text = lines_[line];
     const size_t col = std::min<size_t>(static_cast<size_t>(caret_.col), text.size());
     std::string rest = text.substr(col);

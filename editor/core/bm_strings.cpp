@@ -16,18 +16,6 @@ namespace {
 
 constexpr std::string_view kLineBreak = "\r\n";
 
-// Every operation runs inside an update of its own, also when it throws.
-class TUpdateGuard {
-public:
-  explicit TUpdateGuard(TBMStrings& s) : s_(s) { s_.BeginUpdate(); }
-  ~TUpdateGuard() { s_.EndUpdate(); }
-  TUpdateGuard(const TUpdateGuard&) = delete;
-  TUpdateGuard& operator=(const TUpdateGuard&) = delete;
-
-private:
-  TBMStrings& s_;
-};
-
 int ClampLength(size_t n) {
   return n > static_cast<size_t>(std::numeric_limits<int>::max()) ? std::numeric_limits<int>::max()
                                                                    : static_cast<int>(n);
@@ -118,7 +106,7 @@ void TBMStrings::RaiseMax(size_t length) {
 
 void TBMStrings::Put(int i, std::string line) {
   CheckIndex(i);
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   const size_t len = line.size();
   Changing();
   lines_[static_cast<size_t>(i)] = std::move(line);
@@ -129,7 +117,7 @@ void TBMStrings::Put(int i, std::string line) {
 
 void TBMStrings::Insert(int i, std::string line) {
   CheckIndex(i, true);
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   const size_t len = line.size();
   Changing();
   lines_.insert(lines_.begin() + i, std::move(line));
@@ -143,7 +131,7 @@ void TBMStrings::Add(std::string line) { Insert(Count(), std::move(line)); }
 void TBMStrings::InsertLines(int i, std::vector<std::string> lines) {
   CheckIndex(i, true);
   if (lines.empty()) return;
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   size_t longest = 0;
   for (const auto& l : lines) longest = std::max(longest, l.size());
   Changing();
@@ -156,7 +144,7 @@ void TBMStrings::InsertLines(int i, std::vector<std::string> lines) {
 
 void TBMStrings::Delete(int i) {
   CheckIndex(i);
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   Changing();
   lines_.erase(lines_.begin() + i);
   Changed();
@@ -167,7 +155,7 @@ void TBMStrings::DeleteLines(int first, int count) {
   if (count <= 0) return;
   CheckIndex(first);
   CheckIndex(first + count - 1);
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   Changing();
   lines_.erase(lines_.begin() + first, lines_.begin() + first + count);
   Changed();
@@ -177,7 +165,7 @@ void TBMStrings::DeleteLines(int first, int count) {
 void TBMStrings::Exchange(int i, int j) {
   CheckIndex(i);
   CheckIndex(j);
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   Changing();
   std::swap(lines_[static_cast<size_t>(i)], lines_[static_cast<size_t>(j)]);
   Changed();
@@ -186,7 +174,7 @@ void TBMStrings::Exchange(int i, int j) {
 }
 
 void TBMStrings::AddStrings(const std::vector<std::string>& lines) {
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   const int oldCount = Count();
   // Appends through Add, so each line is announced like any other insert.
   for (const auto& l : lines) Add(l);
@@ -194,7 +182,7 @@ void TBMStrings::AddStrings(const std::vector<std::string>& lines) {
 }
 
 void TBMStrings::CustomSort(const std::function<bool(const std::string&, const std::string&)>& less) {
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   Changing();
   std::stable_sort(lines_.begin(), lines_.end(), less);
   Changed();
@@ -209,7 +197,7 @@ void TBMStrings::ClearLines() {
 }
 
 void TBMStrings::Clear() {
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   ClearLines();
   RecordRange(kWholeText, kToEnd);
   max_line_length_ = 0;
@@ -217,7 +205,7 @@ void TBMStrings::Clear() {
 
 void TBMStrings::Assign(const std::vector<std::string>& lines) {
   if (&lines == &lines_) return;
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   Clear();
   lines_.reserve(lines.size());
   for (const auto& l : lines) Add(l);
@@ -237,7 +225,7 @@ std::string TBMStrings::Text() const {
 }
 
 void TBMStrings::SetText(std::string_view text) {
-  TUpdateGuard update(*this);
+  TBMUpdateGuard update(*this);
   max_line_length_ = 0;
   Clear();
   // Count the lines first so the list is allocated once, without spare room.

@@ -123,6 +123,18 @@ private:
   int announced_max_ = 0;
 };
 
+// Holds a store in one update for a scope, also when the scope throws.
+class TBMUpdateGuard {
+public:
+  explicit TBMUpdateGuard(TBMStrings& lines) : lines_(lines) { lines_.BeginUpdate(); }
+  ~TBMUpdateGuard() { lines_.EndUpdate(); }
+  TBMUpdateGuard(const TBMUpdateGuard&) = delete;
+  TBMUpdateGuard& operator=(const TBMUpdateGuard&) = delete;
+
+private:
+  TBMStrings& lines_;
+};
+
 // Finds the next line break at or after `from`: CR LF, lone CR or lone LF.
 // Returns false when there is none; else sets its position and length (1 or 2).
 bool FindLineBreak(std::string_view text, size_t from, size_t& pos, size_t& length);
