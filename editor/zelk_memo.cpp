@@ -299,7 +299,13 @@ TZelkMemo::TZelkMemo(QWidget* parent)
   UpdateScrollBars();
 }
 
-TZelkMemo::~TZelkMemo() = default;
+TZelkMemo::~TZelkMemo() {
+  // The logic base goes before the Qt base: nothing may call into it later.
+  drop_list_->removeEventFilter(this);
+  blink_timer_->stop();
+  autoscroll_timer_->stop();
+  scroll_end_timer_->stop();
+}
 
 // ---------------------------------------------------------------- properties
 
