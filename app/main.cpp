@@ -1,9 +1,11 @@
 #include <iostream>
 
 #include "app/command_line.h"
+#include "util/paths.h"
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
+  kalvex::InitProgramPath(argv[0]);
   int exitCode = 0;
   if (kalvex::RunCommandLine(argc, argv, std::cout, std::cerr, exitCode)) return exitCode;
   // The main window is not built yet: show what the program can do from here.
