@@ -90,24 +90,12 @@ void RenderRaw(const std::string& buffer, TBMStrings& box, bool large, TFileCont
   }
 }
 
-// Keeps the box's line updates suspended for the lifetime of the guard.
-class TUpdateGuard {
-public:
-  explicit TUpdateGuard(TBMStrings& lines) : lines_(lines) { lines_.BeginUpdate(); }
-  ~TUpdateGuard() { lines_.EndUpdate(); }
-  TUpdateGuard(const TUpdateGuard&) = delete;
-  TUpdateGuard& operator=(const TUpdateGuard&) = delete;
-
-private:
-  TBMStrings& lines_;
-};
-
 // Imports the SysEx events of a Standard MIDI File; returns the byte total.
 size_t ImportSmf(const std::string& name, TBMStrings& box, TFileContext& ctx) {
   TSMF smf;
   smf.LoadFromFile(name, nullptr);  // ESMF carries the reader's own message
   size_t total = 0;
-  TUpdateGuard update(box);
+  TBMUpdateGuard update(box);
   box.Clear();
   for (int t = 0; t < smf.TrackCount(); ++t) {
     const TMidiTrack* track = smf.Tracks(t);
@@ -159,7 +147,7 @@ bool LoadFile(const std::string& name, TBMStrings& box, TFileContext& ctx) {
         sizeText = SizeText(static_cast<size_t>(box.Count()), "lines");
       } else {
         {
-          TUpdateGuard update(box);
+          TBMUpdateGuard update(box);
           box.Clear();
           RenderRaw(buffer, box, large, ctx);
         }
