@@ -290,6 +290,19 @@ TEST_F(ZelkMemoWidget, DropListOpensAndEnterTypesTheItem) {
   EXPECT_EQ(Text(), "F0 7E 7F 09 01 F7");
 }
 
+TEST_F(ZelkMemoWidget, DestroyedWithTheDropListOpenAndTimersRunning) {
+  memo->Lines().SetText("F0 ");
+  memo->MoveCaret(3, 0, true, ssNone);
+  memo->SetDropListItems({"a"});
+  memo->ScrollToEndLater();
+  memo->DropDown();
+  ASSERT_TRUE(memo->DropList()->hasFocus());
+  delete memo;
+  memo = nullptr;
+  QTest::qWait(50);
+  EXPECT_TRUE(other->isVisible());
+}
+
 TEST_F(ZelkMemoWidget, FontIsFixedPitchAndOptionsAreLimited) {
   EXPECT_TRUE(memo->font().fixedPitch());
   memo->GutterOptions().SetWidth(5);
