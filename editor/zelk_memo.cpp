@@ -475,11 +475,15 @@ void TZelkMemo::BlinkTick() {
   viewport()->update(CaretRect());
 }
 
-void TZelkMemo::StoreChanging() {
-  if (!wait_cursor_) {
-    wait_cursor_ = true;
-    viewport()->setCursor(Qt::WaitCursor);
-  }
+// Every edit runs in an update of its own, so the hourglass is put up only
+// when the window gets to handle events while an update is open (a bulk
+// append that processes events): no cursor change per keystroke.
+void TZelkMemo::StoreChanging() {}
+
+void TZelkMemo::ShowWaitCursorWhileChanging() {
+  if (!LinesChanging() || wait_cursor_) return;
+  wait_cursor_ = true;
+  viewport()->setCursor(Qt::WaitCursor);
 }
 
 void TZelkMemo::StoreChanged() {
@@ -642,6 +646,7 @@ void TZelkMemo::PaintCaret(QPainter& p) {
 void TZelkMemo::paintEvent(QPaintEvent* e) {
   if (LinesChanging()) {
     repaint_after_change_ = true;  // painted in full once the update ends
+    ShowWaitCursorWhileChanging();
     return;
   }
   if (gutter_.Visible() && gutter_.Width() < kGutterMinPaintWidth) gutter_.SetWidth(kGutterMinPaintWidth);
@@ -745,6 +750,7 @@ void TZelkMemo::mousePressEvent(QMouseEvent* e) {
 }
 
 void TZelkMemo::mouseMoveEvent(QMouseEvent* e) {
+  ShowWaitCursorWhileChanging();
   const QPoint pos = e->position().toPoint();
   UpdateCursorShape(pos.x());
   if (!(e->buttons() & Qt::LeftButton)) return;

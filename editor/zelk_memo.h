@@ -197,6 +197,7 @@ private:
   QRect CaretRect() const;
   void ChooseDropListEntry();
   void SetMouseCursor(const QCursor& c);
+  void ShowWaitCursorWhileChanging();
 
   TBMEnvironment env_;
   TBMGutterOptions gutter_;

@@ -303,6 +303,18 @@ TEST_F(ZelkMemoWidget, DestroyedWithTheDropListOpenAndTimersRunning) {
   EXPECT_TRUE(other->isVisible());
 }
 
+TEST_F(ZelkMemoWidget, HourglassOnlyWhileAnOpenUpdateMeetsEvents) {
+  QTest::keyClicks(memo, "F0");
+  EXPECT_EQ(vp()->cursor().shape(), Qt::IBeamCursor);
+  memo->Lines().BeginUpdate();
+  memo->Lines().Add("7E");
+  vp()->repaint();  // the window handles events inside the update
+  EXPECT_EQ(vp()->cursor().shape(), Qt::WaitCursor);
+  memo->Lines().EndUpdate();
+  EXPECT_EQ(vp()->cursor().shape(), Qt::IBeamCursor);
+  EXPECT_EQ(Text(), "F0\r\n7E");
+}
+
 TEST_F(ZelkMemoWidget, FontIsFixedPitchAndOptionsAreLimited) {
   EXPECT_TRUE(memo->font().fixedPitch());
   memo->GutterOptions().SetWidth(5);
