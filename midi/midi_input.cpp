@@ -19,15 +19,16 @@ const QEvent::Type kWakeEvent = static_cast<QEvent::Type>(QEvent::registerEventT
 // window thread, so the drain runs there.
 class TMidiInputWindow final : public QObject {
 public:
-  explicit TMidiInputWindow(TMidiInput& owner) : owner_(owner) {}
+  explicit TMidiInputWindow(TMidiInput& owner) : owner_(&owner) {}
+  void Forget() { owner_ = nullptr; }
 
 protected:
   void customEvent(QEvent* event) override {
-    if (event->type() == kWakeEvent) owner_.Drain();
+    if (event->type() == kWakeEvent && owner_) owner_->Drain();
   }
 
 private:
-  TMidiInput& owner_;
+  TMidiInput* owner_;
 };
 
 }  // namespace
@@ -210,7 +211,13 @@ void TMidiInput::DoClose() {
   if (cb_.Buffer)
     while (cb_.Buffer->Remove()) {
     }
-  cb_.Window.reset();  // also drops a wake-up still queued for it
+  // Deleting the hidden object also drops a wake-up still queued for it;
+  // when the port is closed from inside its own drain, it goes later.
+  if (auto* window = static_cast<TMidiInputWindow*>(cb_.Window.release())) {
+    window->Forget();
+    if (draining_) window->deleteLater();
+    else delete window;
+  }
   cb_.Buffer.reset();
   started_ = false;
 }
@@ -353,6 +360,11 @@ void TMidiInput::DispatchDirect(TInputRecord& record) {
 }
 
 void TMidiInput::Drain() {
+  ++draining_;
+  struct TLeave {
+    int& depth;
+    ~TLeave() { --depth; }
+  } leave{draining_};
   cb_.WakePosted = false;  // records appended from now on post a new wake-up
   if (cb_.Overflowed.exchange(false) && OnOverflow && IsOpen()) OnOverflow(*this);
   if (PendingCount() <= 0) return;

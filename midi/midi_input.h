@@ -157,6 +157,7 @@ private:
 
   std::unique_ptr<TMidiInPort> handle_;
   bool started_ = false;
+  int draining_ = 0;  // depth of Drain calls on the stack
   TCallbackBlock cb_;
   std::vector<std::unique_ptr<TMidiInHdr>> headers_;
 };

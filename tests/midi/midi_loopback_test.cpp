@@ -264,6 +264,33 @@ TEST_F(Loopback, OpenCloseReopenKeepsWorking) {
   }
 }
 
+TEST_F(Loopback, HandlerMayCloseThePortAndInputMayGoWithWakeUpPending) {
+  in.OnDataAvailable = [&](TMidiInput& sender) {
+    if (auto e = sender.ReadEvent()) events.push_back(std::move(e));
+    sender.Close();  // from inside the drain
+  };
+  OpenBoth();
+  out.SendShort(0x90, 0x3C, 0x7F);
+  out.SendShort(0x80, 0x3C, 0x00);
+  ASSERT_TRUE(WaitUntil([&] { return !in.IsOpen(); }));
+  EXPECT_EQ(events.size(), 1u);
+  QCoreApplication::processEvents();
+  {
+    // An input that goes away with a wake-up still queued for it.
+    TMidiInput second;
+    second.SetDeviceID(in.DeviceID());
+    second.DetectMidiLoop = false;
+    second.OnDataAvailable = [](TMidiInput&) {};
+    second.Open();
+    second.Start();
+    out.SendShort(0x90, 0x3C, 0x7F);
+    const uint8_t end[] = {0xF0, 0x7D, 0xF7};
+    out.SendLong(end, 3);
+    while (out.PendingLongCount() > 0) QThread::msleep(1);
+  }
+  QCoreApplication::processEvents();
+}
+
 TEST_F(Loopback, TimeStampsCountFromStart) {
   OpenBoth();
   QThread::msleep(30);
