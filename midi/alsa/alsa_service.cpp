@@ -196,21 +196,35 @@ int TAlsaService::OutGetNumDevs() {
   return static_cast<int>(outputs_.size());
 }
 
-uint32_t TAlsaService::InGetDevCaps(int id, TMidiDeviceCaps& caps) {
+uint32_t TAlsaService::GetDevCaps(const std::vector<TPeer>& peers, int id, TMidiDeviceCaps& caps) {
   std::lock_guard lock(mutex_);
-  if (id < 0 || id >= static_cast<int>(inputs_.size())) return kMidiErrBadDeviceId;
-  const TPeer& p = inputs_[static_cast<size_t>(id)];
+  if (id < 0 || id >= static_cast<int>(peers.size())) return kMidiErrBadDeviceId;
+  const TPeer& p = peers[static_cast<size_t>(id)];
   caps.Name = p.name;
   caps.InterfacePath = "alsa-seq:" + std::to_string(p.client) + ":" + std::to_string(p.port);
   return kMidiNoError;
 }
 
-uint32_t TAlsaService::OutGetDevCaps(int id, TMidiDeviceCaps& caps) {
-  std::lock_guard lock(mutex_);
-  if (id < 0 || id >= static_cast<int>(outputs_.size())) return kMidiErrBadDeviceId;
-  const TPeer& p = outputs_[static_cast<size_t>(id)];
-  caps.Name = p.name;
-  caps.InterfacePath = "alsa-seq:" + std::to_string(p.client) + ":" + std::to_string(p.port);
+uint32_t TAlsaService::InGetDevCaps(int id, TMidiDeviceCaps& caps) { return GetDevCaps(inputs_, id, caps); }
+
+uint32_t TAlsaService::OutGetDevCaps(int id, TMidiDeviceCaps& caps) { return GetDevCaps(outputs_, id, caps); }
+
+uint32_t TAlsaService::Connect(bool input, const TPeer& peer, int& mine) {
+  snd_seq_t* seq = input ? seqIn_ : seqOut_;
+  if (!seq) return kMidiErrNoDriver;
+  const std::string name = (input ? "Kalvex In " : "Kalvex Out ") + std::to_string(++portCounter_);
+  const unsigned caps = input ? SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE
+                              : SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+  mine = snd_seq_create_simple_port(seq, name.c_str(), caps,
+                                    SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+  if (mine < 0) return kMidiErrNoMemory;
+  const int err = input ? snd_seq_connect_from(seq, mine, peer.client, peer.port)
+                        : snd_seq_connect_to(seq, mine, peer.client, peer.port);
+  if (err < 0) {
+    qCDebug(lcMidi) << "ALSA: cannot connect with" << peer.client << peer.port << snd_strerror(err);
+    snd_seq_delete_simple_port(seq, mine);
+    return err == -EBUSY ? kMidiErrAllocated : kMidiErrNoDevice;
+  }
   return kMidiNoError;
 }
 
@@ -218,19 +232,9 @@ uint32_t TAlsaService::InOpen(std::unique_ptr<TMidiInPort>& port, int id, TMidiC
                               uintptr_t instance) {
   std::lock_guard lock(mutex_);
   if (id < 0 || id >= static_cast<int>(inputs_.size())) return kMidiErrBadDeviceId;
-  if (!seqIn_) return kMidiErrNoDriver;
   const TPeer peer = inputs_[static_cast<size_t>(id)];
-  const std::string name = "Kalvex In " + std::to_string(++portCounter_);
-  const int mine = snd_seq_create_simple_port(
-      seqIn_, name.c_str(), SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-      SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
-  if (mine < 0) return kMidiErrNoMemory;
-  const int err = snd_seq_connect_from(seqIn_, mine, peer.client, peer.port);
-  if (err < 0) {
-    qCDebug(lcMidi) << "ALSA: cannot connect from" << peer.client << peer.port << snd_strerror(err);
-    snd_seq_delete_simple_port(seqIn_, mine);
-    return err == -EBUSY ? kMidiErrAllocated : kMidiErrNoDevice;
-  }
+  int mine = -1;
+  if (const uint32_t result = Connect(true, peer, mine); result != kMidiNoError) return result;
   auto p = std::make_unique<TAlsaInPort>(*this, callback, instance);
   p->myPort_ = mine;
   p->peerClient_ = peer.client;
@@ -245,19 +249,9 @@ uint32_t TAlsaService::OutOpen(std::unique_ptr<TMidiOutPort>& port, int id, TMid
                                uintptr_t instance) {
   std::lock_guard lock(mutex_);
   if (id < 0 || id >= static_cast<int>(outputs_.size())) return kMidiErrBadDeviceId;
-  if (!seqOut_) return kMidiErrNoDriver;
   const TPeer peer = outputs_[static_cast<size_t>(id)];
-  const std::string name = "Kalvex Out " + std::to_string(++portCounter_);
-  const int mine = snd_seq_create_simple_port(
-      seqOut_, name.c_str(), SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
-      SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
-  if (mine < 0) return kMidiErrNoMemory;
-  const int err = snd_seq_connect_to(seqOut_, mine, peer.client, peer.port);
-  if (err < 0) {
-    qCDebug(lcMidi) << "ALSA: cannot connect to" << peer.client << peer.port << snd_strerror(err);
-    snd_seq_delete_simple_port(seqOut_, mine);
-    return err == -EBUSY ? kMidiErrAllocated : kMidiErrNoDevice;
-  }
+  int mine = -1;
+  if (const uint32_t result = Connect(false, peer, mine); result != kMidiNoError) return result;
   auto p = std::make_unique<TAlsaOutPort>(*this, callback, instance);
   p->myPort_ = mine;
   p->peerClient_ = peer.client;

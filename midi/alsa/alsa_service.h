@@ -50,6 +50,9 @@ private:
   };
 
   void Refresh();  // with mutex_ held
+  uint32_t GetDevCaps(const std::vector<TPeer>& peers, int id, TMidiDeviceCaps& caps);
+  // Creates a port of ours and connects it with the peer; with mutex_ held.
+  uint32_t Connect(bool input, const TPeer& peer, int& mine);
   void Run();
   void ReadInput();    // driver thread
   void DeliverHeld();  // driver thread

@@ -197,21 +197,18 @@ int TJackService::OutGetNumDevs() {
   return static_cast<int>(outputs_.size());
 }
 
-uint32_t TJackService::InGetDevCaps(int id, TMidiDeviceCaps& caps) {
+uint32_t TJackService::GetDevCaps(bool input, int id, TMidiDeviceCaps& caps) {
   std::lock_guard lock(mutex_);
-  if (id < 0 || id >= static_cast<int>(inputs_.size())) return kMidiErrBadDeviceId;
-  caps.Name = inputNames_[static_cast<size_t>(id)];
-  caps.InterfacePath = "jack:" + inputs_[static_cast<size_t>(id)];
+  const auto& ports = input ? inputs_ : outputs_;
+  if (id < 0 || id >= static_cast<int>(ports.size())) return kMidiErrBadDeviceId;
+  caps.Name = (input ? inputNames_ : outputNames_)[static_cast<size_t>(id)];
+  caps.InterfacePath = "jack:" + ports[static_cast<size_t>(id)];
   return kMidiNoError;
 }
 
-uint32_t TJackService::OutGetDevCaps(int id, TMidiDeviceCaps& caps) {
-  std::lock_guard lock(mutex_);
-  if (id < 0 || id >= static_cast<int>(outputs_.size())) return kMidiErrBadDeviceId;
-  caps.Name = outputNames_[static_cast<size_t>(id)];
-  caps.InterfacePath = "jack:" + outputs_[static_cast<size_t>(id)];
-  return kMidiNoError;
-}
+uint32_t TJackService::InGetDevCaps(int id, TMidiDeviceCaps& caps) { return GetDevCaps(true, id, caps); }
+
+uint32_t TJackService::OutGetDevCaps(int id, TMidiDeviceCaps& caps) { return GetDevCaps(false, id, caps); }
 
 int TJackService::FreeSlot() {
   for (int i = 0; i < kMaxPorts; ++i)
@@ -248,32 +245,41 @@ void TJackService::ReleaseSlot(int slot) {
   s.lost = 0;
 }
 
+uint32_t TJackService::Connect(bool input, const std::string& peer, int& slot) {
+  if (!client_) return kMidiErrNoDevice;
+  slot = FreeSlot();
+  if (slot < 0) return kMidiErrNoMemory;
+  const std::string shortName = (input ? "midi_in_" : "midi_out_") + std::to_string(++portCounter_);
+  jack_port_t* jp = jack_port_register(client_, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                       input ? JackPortIsInput : JackPortIsOutput, 0);
+  if (!jp) return kMidiErrNoMemory;
+  const char* ours = jack_port_name(jp);
+  if (jack_connect(client_, input ? peer.c_str() : ours, input ? ours : peer.c_str()) != 0) {
+    jack_port_unregister(client_, jp);
+    return kMidiErrNoDevice;
+  }
+  if (!input) WaitForGraph(jp);
+  TJackSlot& s = slots_[slot];
+  s.port = jp;
+  s.ring = jack_ringbuffer_create(input ? kInRingBytes : kOutRingBytes);
+  s.input = input;
+  s.lost = 0;
+  return kMidiNoError;
+}
+
 uint32_t TJackService::InOpen(std::unique_ptr<TMidiInPort>& port, int id, TMidiCallback callback,
                               uintptr_t instance) {
   std::lock_guard lock(mutex_);
   if (id < 0 || id >= static_cast<int>(inputs_.size())) return kMidiErrBadDeviceId;
-  if (!client_) return kMidiErrNoDevice;
-  const int slot = FreeSlot();
-  if (slot < 0) return kMidiErrNoMemory;
-  const std::string peer = inputs_[static_cast<size_t>(id)];
-  const std::string shortName = "midi_in_" + std::to_string(++portCounter_);
-  jack_port_t* jp = jack_port_register(client_, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-  if (!jp) return kMidiErrNoMemory;
-  if (jack_connect(client_, peer.c_str(), jack_port_name(jp)) != 0) {
-    jack_port_unregister(client_, jp);
-    return kMidiErrNoDevice;
-  }
-  TJackSlot& s = slots_[slot];
-  s.port = jp;
-  s.ring = jack_ringbuffer_create(kInRingBytes);
-  s.input = true;
-  s.lost = 0;
+  int slot = -1;
+  const std::string& peer = inputs_[static_cast<size_t>(id)];
+  if (const uint32_t result = Connect(true, peer, slot); result != kMidiNoError) return result;
   auto p = std::make_unique<TJackInPort>(*this, callback, instance);
   p->slot_ = slot;
   p->peer_ = peer;
   p->attached_ = true;
   openIn_.push_back(p.get());
-  s.active.store(true, std::memory_order_release);
+  slots_[slot].active.store(true, std::memory_order_release);
   port = std::move(p);
   return kMidiNoError;
 }
@@ -282,28 +288,15 @@ uint32_t TJackService::OutOpen(std::unique_ptr<TMidiOutPort>& port, int id, TMid
                                uintptr_t instance) {
   std::lock_guard lock(mutex_);
   if (id < 0 || id >= static_cast<int>(outputs_.size())) return kMidiErrBadDeviceId;
-  if (!client_) return kMidiErrNoDevice;
-  const int slot = FreeSlot();
-  if (slot < 0) return kMidiErrNoMemory;
-  const std::string peer = outputs_[static_cast<size_t>(id)];
-  const std::string shortName = "midi_out_" + std::to_string(++portCounter_);
-  jack_port_t* jp = jack_port_register(client_, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-  if (!jp) return kMidiErrNoMemory;
-  if (jack_connect(client_, jack_port_name(jp), peer.c_str()) != 0) {
-    jack_port_unregister(client_, jp);
-    return kMidiErrNoDevice;
-  }
-  WaitForGraph(jp);
-  TJackSlot& s = slots_[slot];
-  s.port = jp;
-  s.ring = jack_ringbuffer_create(kOutRingBytes);
-  s.input = false;
+  int slot = -1;
+  const std::string& peer = outputs_[static_cast<size_t>(id)];
+  if (const uint32_t result = Connect(false, peer, slot); result != kMidiNoError) return result;
   auto p = std::make_unique<TJackOutPort>(*this, callback, instance);
   p->slot_ = slot;
   p->peer_ = peer;
   p->attached_ = true;
   openOut_.push_back(p.get());
-  s.active.store(true, std::memory_order_release);
+  slots_[slot].active.store(true, std::memory_order_release);
   port = std::move(p);
   return kMidiNoError;
 }

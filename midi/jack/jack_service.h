@@ -55,12 +55,16 @@ private:
   bool EnsureClient();  // with mutex_ held
   void CloseClient();   // with mutex_ held
   void RefreshPorts();  // with mutex_ held
+  uint32_t GetDevCaps(bool input, int id, TMidiDeviceCaps& caps);
   static int Process(uint32_t nframes, void* arg);
   static void Shutdown(void* arg);
   static void PortRegistration(uint32_t port, int registered, void* arg);
   void Run();
   void ServePorts();  // driver thread, mutex_ held
   int FreeSlot();     // with mutex_ held
+  // Registers a port of ours, connects it with the peer and fills a slot (not
+  // yet active); with mutex_ held.
+  uint32_t Connect(bool input, const std::string& peer, int& slot);
   void ReleaseSlot(int slot);
   void WaitForCycles(uint32_t count);
   void WaitForGraph(jack_port_t* port);  // waits until the process callback no longer uses it
