@@ -311,81 +311,82 @@ void TBMCustomMemo::InsertTextAt(std::string_view text, int col, bool record, bo
   if (line != firstLine || select) InvalidateAll();
 }
 
-std::string TBMCustomMemo::SelectionRoutine(bool remove, bool returnText, bool record) {
+// The selection clamped into the text (columns within their lines); false
+// when there is nothing selected or it starts at or after the end of the text.
+bool TBMCustomMemo::SelectionBounds(TBMPos& s, TBMPos& e) const {
   const int count = lines_.Count();
-  if (!sel_avail_ || count == 0) return {};
-  TBMPos s = sel_start_, e = sel_end_;
-  if (s.line > count - 1 || (s.line == count - 1 && s.col >= LineLength(s.line))) return {};
+  if (!sel_avail_ || count == 0) return false;
+  s = sel_start_;
+  e = sel_end_;
+  if (s.line > count - 1 || (s.line == count - 1 && s.col >= LineLength(s.line))) return false;
   if (e.line > count - 1) e = {LineLength(count - 1), count - 1};
-  const bool wantText = returnText || record;
-  if (remove && record) TakeStateBefore();
+  s.col = std::min(s.col, LineLength(s.line));
+  e.col = std::min(e.col, LineLength(e.line));
+  if (s.line == e.line) e.col = std::max(e.col, s.col);
+  return true;
+}
+
+// Text from s to e (both within the text), lines joined by CR LF.
+std::string TBMCustomMemo::TextBetween(TBMPos s, TBMPos e) const {
+  const std::string& startLine = lines_[s.line];
+  if (s.line == e.line) return startLine.substr(static_cast<size_t>(s.col), static_cast<size_t>(e.col - s.col));
+  size_t total = startLine.size() - static_cast<size_t>(s.col) + static_cast<size_t>(e.col) + kCrLf.size();
+  for (int i = s.line + 1; i < e.line; ++i) total += lines_[i].size() + kCrLf.size();
   std::string text;
-  int startCol = s.col;  // where the text begins, within the start line
-  {
-    std::optional<TBMUpdateGuard> update;
-    if (remove) update.emplace(lines_);
-    if (s.line == e.line) {
-      const std::string& l = lines_[s.line];
-      const size_t sc = std::min<size_t>(static_cast<size_t>(s.col), l.size());
-      const size_t ec = std::max(sc, std::min<size_t>(static_cast<size_t>(e.col), l.size()));
-      startCol = static_cast<int>(sc);
-      if (wantText) text.assign(l, sc, ec - sc);
-      if (remove && ec > sc) {
-        std::string changed = l;
-        changed.erase(sc, ec - sc);
-        lines_.Put(s.line, std::move(changed));
-      }
-    } else {
-      const std::string& startLine = lines_[s.line];
-      const std::string& endLine = lines_[e.line];
-      const size_t sc = std::min<size_t>(static_cast<size_t>(s.col), startLine.size());
-      const size_t ec = std::min<size_t>(static_cast<size_t>(e.col), endLine.size());
-      startCol = static_cast<int>(sc);
-      if (wantText) {
-        size_t total = startLine.size() - sc + ec;
-        for (int i = s.line + 1; i < e.line; ++i) total += lines_[i].size() + kCrLf.size();
-        text.reserve(total + kCrLf.size());
-        text.append(startLine, sc, std::string::npos);
-        for (int i = s.line + 1; i < e.line; ++i) {
-          text += kCrLf;
-          text += lines_[i];
-        }
-        text += kCrLf;
-        text.append(endLine, 0, ec);
-      }
-      if (remove) {
-        std::string joined = startLine.substr(0, sc) + endLine.substr(ec);
-        lines_.DeleteLines(s.line + 1, e.line - s.line);
-        lines_.Put(s.line, std::move(joined));
-      }
-    }
-    if (remove) {
-      SetCaret(startCol, s.line);
-      SelectionOff();
-    }
+  text.reserve(total);
+  text.append(startLine, static_cast<size_t>(s.col), std::string::npos);
+  for (int i = s.line + 1; i < e.line; ++i) {
+    text += kCrLf;
+    text += lines_[i];
   }
-  if (remove) {
-    if (record && !text.empty()) Record(ukDelete, text);
-    if (s.line == e.line)
-      RepaintVisible(s.line, s.line);
-    else
-      RepaintVisible(top_line_, top_line_ + visible_lines_);
-    ScrollBarsChanged();
-  }
+  text += kCrLf;
+  text.append(lines_[e.line], 0, static_cast<size_t>(e.col));
   return text;
 }
 
-void TBMCustomMemo::DeleteSelection() { SelectionRoutine(true, false, true); }
+std::string TBMCustomMemo::RemoveSelection(bool record, bool returnText) {
+  TBMPos s, e;
+  if (!SelectionBounds(s, e)) return {};
+  if (record) TakeStateBefore();
+  std::string text = (record || returnText) ? TextBetween(s, e) : std::string();
+  {
+    TBMUpdateGuard update(lines_);
+    if (s.line == e.line) {
+      if (e.col > s.col) {
+        std::string changed = lines_[s.line];
+        changed.erase(static_cast<size_t>(s.col), static_cast<size_t>(e.col - s.col));
+        lines_.Put(s.line, std::move(changed));
+      }
+    } else {
+      std::string joined = lines_[s.line].substr(0, static_cast<size_t>(s.col)) +
+                           lines_[e.line].substr(static_cast<size_t>(e.col));
+      lines_.DeleteLines(s.line + 1, e.line - s.line);
+      lines_.Put(s.line, std::move(joined));
+    }
+    SetCaret(s.col, s.line);  // where the removed text began
+    SelectionOff();
+  }
+  if (record && !text.empty()) Record(ukDelete, text);
+  if (s.line == e.line)
+    RepaintVisible(s.line, s.line);
+  else
+    RepaintVisible(top_line_, top_line_ + visible_lines_);
+  ScrollBarsChanged();
+  return text;
+}
+
+void TBMCustomMemo::DeleteSelection() { RemoveSelection(true, false); }
 
 std::string TBMCustomMemo::GetSelText() const {
-  return const_cast<TBMCustomMemo*>(this)->SelectionRoutine(false, true, false);
+  TBMPos s, e;
+  return SelectionBounds(s, e) ? TextBetween(s, e) : std::string();
 }
 
 // Removes without keeping the text. The change is not recorded, so a redo
 // recorded before it would replay at positions that no longer hold: drop it.
 void TBMCustomMemo::ClearSelection() {
   if (!sel_avail_) return;
-  SelectionRoutine(true, false, false);
+  RemoveSelection(false, false);
   redo_count_ = 0;
 }
 
@@ -449,7 +450,7 @@ void TBMCustomMemo::RemoveExtent(const std::string& text, TBMPos start) {
   TBMPos end = breaks == 0 ? TBMPos{start.col + static_cast<int>(text.size()), start.line}
                            : TBMPos{static_cast<int>(text.size() - afterLast), start.line + breaks};
   SetSelection(start, end);
-  SelectionRoutine(true, false, false);
+  RemoveSelection(false, false);
 }
 
 void TBMCustomMemo::Undo() {
@@ -507,7 +508,7 @@ void TBMCustomMemo::CopyToClipboard() {
 
 void TBMCustomMemo::CutToClipboard() {
   if (!sel_avail_ || read_only_) return;
-  SetClipboardText(SelectionRoutine(true, true, true));
+  SetClipboardText(RemoveSelection(true, true));
 }
 
 void TBMCustomMemo::PasteFromClipboard() {

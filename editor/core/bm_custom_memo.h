@@ -202,7 +202,9 @@ private:
   void InsertTextAt(std::string_view text, int col, bool record, bool select, int line, bool pad);
   void Record(TBMUndoKind kind, std::string text);
   void RemoveExtent(const std::string& text, TBMPos start);
-  std::string SelectionRoutine(bool remove, bool returnText, bool record);
+  bool SelectionBounds(TBMPos& start, TBMPos& end) const;
+  std::string TextBetween(TBMPos start, TBMPos end) const;
+  std::string RemoveSelection(bool record, bool returnText);
   void ClampPos(TBMPos& p) const;
   void RepaintVisible(int first, int last);
   int LineLength(int line) const;
