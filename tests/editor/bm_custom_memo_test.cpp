@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace kalvex {
 
 // Readable failure output.
@@ -613,7 +615,12 @@ TEST(MemoUndo, RandomEditsUndoAndRedoExactly) {
       const int line = rnd(m.Lines().Count() + 1);
       return TBMPos{rnd(12), line};
     };
+    // The text each undo step must give back: the text before the change that
+    // created the block (unknown for the first block of a two-block change).
+    std::map<int, std::string> textBefore;
     for (int step = 0; step < 300; ++step) {
+      const std::string before = m.Lines().Text();
+      const int blocksBefore = m.UndoCount();
       switch (rnd(12)) {
         case 0: case 1: case 2: m.KeyPress("ab 7F\t"[rnd(6)]); break;
         case 3: m.KeyDown(vkReturn, ssNone); break;
@@ -636,10 +643,18 @@ TEST(MemoUndo, RandomEditsUndoAndRedoExactly) {
           break;
         case 11: m.InsertText(rnd(2) ? "x\r\ny" : "1\n2\r3", m.CaretCol(), true, false, m.CaretLine()); break;
       }
+      if (m.UndoCount() > blocksBefore) {
+        textBefore[blocksBefore] = before;
+        for (int k = blocksBefore + 1; k < m.UndoCount(); ++k) textBefore.erase(k);
+      }
     }
     const std::string end = m.Lines().Text();
     const int steps = m.UndoCount();
-    for (int i = 0; i < steps; ++i) m.Undo();
+    for (int i = 0; i < steps; ++i) {
+      m.Undo();
+      if (textBefore.count(m.UndoCount()))
+        ASSERT_EQ(m.Lines().Text(), textBefore[m.UndoCount()]) << "seed " << seed << " block " << m.UndoCount();
+    }
     ASSERT_EQ(m.Lines().Text(), start) << "seed " << seed;
     for (int i = 0; i < steps; ++i) m.Redo();
     ASSERT_EQ(m.Lines().Text(), end) << "seed " << seed;
