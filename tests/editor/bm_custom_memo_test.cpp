@@ -596,8 +596,8 @@ namespace kalvex {
 namespace {
 
 // Random edits through the keyboard, clipboard and drop paths, with and without
-// the caret allowed beyond line ends; undoing all
-// of them must give back the starting text, and redoing all the final one.
+// the caret allowed beyond line ends: each Undo must give back the text before
+// its change, and redoing all the final text.
 TEST(MemoUndo, RandomEditsUndoAndRedoExactly) {
   for (unsigned seed = 1; seed <= 300; ++seed) {
     TBMCustomMemo m;
