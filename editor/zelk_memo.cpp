@@ -432,6 +432,7 @@ void TZelkMemo::ViewScrolled(int dLines, int dCols) {
   } else if (dLines != 0) {
     // Small scrolls shift what is on screen and paint only the uncovered rows.
     viewport()->scroll(0, -dLines * LineHeight(), viewport()->rect());
+    caret_painted_.translate(0, -dLines * LineHeight());
   }
 }
 
@@ -448,6 +449,12 @@ void TZelkMemo::ShowCaretHold() {
   caret_hold_ = true;
   caret_shown_ = hasFocus() && !ReadOnly();
   if (!LinesChanging()) viewport()->update(CaretRect());
+}
+
+// The bar drawn at the old place goes, wherever the caret moved from (also
+// when the move happened inside an update, where line repaints are skipped).
+void TZelkMemo::CaretMoved() {
+  if (!caret_painted_.isEmpty()) viewport()->update(caret_painted_);
 }
 
 void TZelkMemo::HideCaret() {
@@ -641,6 +648,7 @@ void TZelkMemo::PaintCaret(QPainter& p) {
   const int gw = gutter_.Visible() ? gutter_.Width() : 0;
   if (r.left() < gw || r.left() > viewport()->width()) return;
   p.fillRect(r, env_.TextColor());
+  caret_painted_ = r;
 }
 
 void TZelkMemo::paintEvent(QPaintEvent* e) {
@@ -655,6 +663,7 @@ void TZelkMemo::paintEvent(QPaintEvent* e) {
   p.setFont(font());
   const QFontMetrics fm(font());
   const QRect clip = e->rect();
+  if (e->region().contains(caret_painted_)) caret_painted_ = QRect();  // painted over below
   const int lh = LineHeight();
   const int x0 = gutter_.Visible() ? gutter_.Width() : 0;
   const int rows = VisibleLines() + 1;

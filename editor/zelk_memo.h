@@ -152,6 +152,7 @@ protected:
   void ViewScrolled(int dLines, int dCols) override;
   void ScrollBarsChanged() override;
   void ShowCaretHold() override;
+  void CaretMoved() override;
   void CaretReadOnlyChanged() override;
   void StoreChanged() override;
   void StoreChanging() override;
@@ -214,6 +215,7 @@ private:
   bool syncing_bars_ = false;
   bool wait_cursor_ = false;
   bool repaint_after_change_ = false;
+  QRect caret_painted_;  // where the caret bar is on screen now, if anywhere
   QPoint last_mouse_;
   TBMShift last_shift_ = ssNone;
 

@@ -157,6 +157,7 @@ void TBMCustomMemo::SetCaret(int col, int line) {
   if (old != caret_) {
     RepaintVisible(old.line, old.line);
     if (old.line != caret_.line) RepaintVisible(caret_.line, caret_.line);
+    CaretMoved();
   }
   if (OnCaretMove) OnCaretMove();
 }

@@ -177,6 +177,8 @@ protected:
   virtual void ScrollBarsChanged() {}
   // Draw the caret now and skip the next blink.
   virtual void ShowCaretHold() {}
+  // The caret moved (also inside an update of the store).
+  virtual void CaretMoved() {}
   virtual void CaretReadOnlyChanged() {}
   // The store ended an update: refresh cursor, metrics and scroll bars.
   virtual void StoreChanged() {}

@@ -652,8 +652,9 @@ TEST(MemoUndo, RandomEditsUndoAndRedoExactly) {
     const int steps = m.UndoCount();
     for (int i = 0; i < steps; ++i) {
       m.Undo();
-      if (textBefore.count(m.UndoCount()))
+      if (textBefore.count(m.UndoCount())) {
         ASSERT_EQ(m.Lines().Text(), textBefore[m.UndoCount()]) << "seed " << seed << " block " << m.UndoCount();
+      }
     }
     ASSERT_EQ(m.Lines().Text(), start) << "seed " << seed;
     for (int i = 0; i < steps; ++i) m.Redo();

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -313,6 +314,47 @@ TEST_F(ZelkMemoWidget, HourglassOnlyWhileAnOpenUpdateMeetsEvents) {
   memo->Lines().EndUpdate();
   EXPECT_EQ(vp()->cursor().shape(), Qt::IBeamCursor);
   EXPECT_EQ(Text(), "F0\r\n7E");
+}
+
+// What is on screen after the control's own partial repaints (rows, caret,
+// shifted scrolls) must equal a full repaint: no stale caret or rows.
+TEST_F(ZelkMemoWidget, PartialRepaintsLeaveTheSameScreenAsAFullOne) {
+  memo->GutterOptions().SetShowLineNum(true);
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "F0 " + std::to_string(i) + "\t7E\r\n";
+  memo->Lines().SetText(text);
+  QApplication::processEvents();
+  auto screen = [&] {
+    return QApplication::primaryScreen()->grabWindow(window.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+  };
+  const int keys[] = {Qt::Key_Return, Qt::Key_Backspace, Qt::Key_Delete, Qt::Key_Left, Qt::Key_Right,
+                      Qt::Key_Up,     Qt::Key_Down,      Qt::Key_A,      Qt::Key_Tab,  Qt::Key_End,
+                      Qt::Key_PageDown, Qt::Key_PageUp};
+  unsigned state = 7;
+  auto rnd = [&](int n) {
+    state = state * 1103515245u + 12345u;
+    return static_cast<int>((state >> 16) % static_cast<unsigned>(n));
+  };
+  for (int step = 0; step < 300; ++step) {
+    int key = keys[rnd(12)];
+    Qt::KeyboardModifiers mods = rnd(4) == 0 ? Qt::ShiftModifier : Qt::NoModifier;
+    if (rnd(8) == 0) {
+      key = Qt::Key_Z;
+      mods = Qt::ControlModifier;
+    }
+    if (rnd(10) == 0) {
+      QWheelEvent wheel(QPointF(40, 20), vp()->mapToGlobal(QPointF(40, 20)), QPoint(), QPoint(0, rnd(2) ? 120 : -120),
+                        Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+      QApplication::sendEvent(vp(), &wheel);
+    } else {
+      Key(key, mods);
+    }
+    QApplication::processEvents();
+    const QImage partial = screen();
+    vp()->update();
+    QApplication::processEvents();
+    ASSERT_EQ(partial, screen()) << "step " << step << " key " << key;
+  }
 }
 
 TEST_F(ZelkMemoWidget, FontIsFixedPitchAndOptionsAreLimited) {
