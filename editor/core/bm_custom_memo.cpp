@@ -102,18 +102,20 @@ TBMEditState TBMCustomMemo::EditState() const {
           sel_end_.col, sel_end_.line, caret_.col, caret_.line};
 }
 
-void TBMCustomMemo::RestoreEditState(const TBMEditState& s) {
-  // Repaint the rows the old and new caret and selection touch; a whole
-  // repaint would cost a full frame per Undo.
-  int first = std::min(caret_.line, s.caretLine), last = std::max(caret_.line, s.caretLine);
-  if (sel_avail_) {
-    first = std::min(first, sel_start_.line);
-    last = std::max(last, sel_end_.line);
-  }
+// Repaints the rows a caret and selection state covers.
+void TBMCustomMemo::RepaintStateRows(const TBMEditState& s) {
+  int first = s.caretLine, last = s.caretLine;
   if (s.selAvail) {
     first = std::min(first, s.selStartLine);
     last = std::max(last, s.selEndLine);
   }
+  RepaintVisible(first, last);
+}
+
+void TBMCustomMemo::RestoreEditState(const TBMEditState& s) {
+  // Repaint the rows the old and new caret and selection touch; a whole
+  // repaint would cost a full frame per Undo.
+  const TBMEditState old = EditState();
   if (s.selAvail) {
     anchor_ = {s.anchorCol, s.anchorLine};
     SetSelection({s.selStartCol, s.selStartLine}, {s.selEndCol, s.selEndLine});
@@ -123,10 +125,12 @@ void TBMCustomMemo::RestoreEditState(const TBMEditState& s) {
   SetCaret(s.caretCol, s.caretLine);
   const int oldTop = top_line_;
   ScrollCaretIntoView();
-  if (top_line_ != oldTop)
+  if (top_line_ != oldTop) {
     InvalidateAll();
-  else
-    RepaintVisible(first, last);
+  } else {
+    RepaintStateRows(old);
+    RepaintStateRows(s);
+  }
 }
 
 void TBMCustomMemo::ClampPos(TBMPos& p) const {
@@ -456,6 +460,7 @@ void TBMCustomMemo::RemoveExtent(const std::string& text, TBMPos start) {
 
 void TBMCustomMemo::Undo() {
   if (undo_count_ < 1 || read_only_) return;
+  const TBMEditState shown = EditState();  // what the screen shows now
   --undo_count_;
   ++redo_count_;
   undo_index_ = undo_index_ == 0 ? undo_size_ - 1 : undo_index_ - 1;
@@ -465,10 +470,12 @@ void TBMCustomMemo::Undo() {
   else
     RemoveExtent(b.text, {b.before.caretCol, b.before.caretLine});
   RestoreEditState(b.before);
+  RepaintStateRows(shown);
 }
 
 void TBMCustomMemo::Redo() {
   if (redo_count_ < 1 || read_only_) return;
+  const TBMEditState shown = EditState();
   --redo_count_;
   ++undo_count_;
   const TBMUndoBlock& b = blocks_[static_cast<size_t>(undo_index_)];
@@ -477,6 +484,7 @@ void TBMCustomMemo::Redo() {
   else
     InsertTextAt(b.text, b.before.caretCol, false, false, b.before.caretLine, false);
   RestoreEditState(b.after);
+  RepaintStateRows(shown);
   undo_index_ = (undo_index_ + 1) % undo_size_;
 }
 

@@ -209,6 +209,7 @@ private:
   std::string RemoveSelection(bool record, bool returnText);
   void ClampPos(TBMPos& p) const;
   void RepaintVisible(int first, int last);
+  void RepaintStateRows(const TBMEditState& state);
   int LineLength(int line) const;
   // Keyboard helpers.
   bool Navigate(int key, TBMShift shift);

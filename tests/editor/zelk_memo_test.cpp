@@ -317,7 +317,8 @@ TEST_F(ZelkMemoWidget, HourglassOnlyWhileAnOpenUpdateMeetsEvents) {
 }
 
 // What is on screen after the control's own partial repaints (rows, caret,
-// shifted scrolls) must equal a full repaint: no stale caret or rows.
+// selection, shifted scrolls) after keys, wheel, clicks, drags, drops and
+// double clicks must equal a full repaint: no stale caret, selection or rows.
 TEST_F(ZelkMemoWidget, PartialRepaintsLeaveTheSameScreenAsAFullOne) {
   memo->GutterOptions().SetShowLineNum(true);
   std::string text;
@@ -342,7 +343,20 @@ TEST_F(ZelkMemoWidget, PartialRepaintsLeaveTheSameScreenAsAFullOne) {
       key = Qt::Key_Z;
       mods = Qt::ControlModifier;
     }
-    if (rnd(10) == 0) {
+    const int what = rnd(10);
+    if (what == 1 || what == 2) {
+      // A click, a drag (maybe a drag of the selection) or a double click.
+      const QPoint from = Cell(rnd(12), memo->TopLine() + rnd(memo->VisibleLines()));
+      const QPoint to = Cell(rnd(12), memo->TopLine() + rnd(memo->VisibleLines()));
+      const Qt::KeyboardModifiers m = rnd(3) == 0 ? Qt::ControlModifier : Qt::NoModifier;
+      QTest::mousePress(vp(), Qt::LeftButton, m, from);
+      Move(to, m);
+      QTest::mouseRelease(vp(), Qt::LeftButton, m, to);
+      if (rnd(4) == 0) {
+        QTest::mouseDClick(vp(), Qt::LeftButton, Qt::NoModifier, to);
+        QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, to);
+      }
+    } else if (what == 0) {
       QWheelEvent wheel(QPointF(40, 20), vp()->mapToGlobal(QPointF(40, 20)), QPoint(), QPoint(0, rnd(2) ? 120 : -120),
                         Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
       QApplication::sendEvent(vp(), &wheel);
@@ -353,7 +367,7 @@ TEST_F(ZelkMemoWidget, PartialRepaintsLeaveTheSameScreenAsAFullOne) {
     const QImage partial = screen();
     vp()->update();
     QApplication::processEvents();
-    ASSERT_EQ(partial, screen()) << "step " << step << " key " << key;
+    ASSERT_EQ(partial, screen()) << "step " << step << " key " << key << " what " << what;
   }
 }
 
