@@ -339,8 +339,9 @@ TEST_F(ZelkMemoWidget, PartialRepaintsLeaveTheSameScreenAsAFullOne) {
   for (int step = 0; step < 300; ++step) {
     int key = keys[rnd(12)];
     Qt::KeyboardModifiers mods = rnd(4) == 0 ? Qt::ShiftModifier : Qt::NoModifier;
-    if (rnd(8) == 0) {
-      key = Qt::Key_Z;
+    if (rnd(6) == 0) {
+      const int ctrlKeys[] = {Qt::Key_Z, Qt::Key_Z, Qt::Key_Y, Qt::Key_A, Qt::Key_C, Qt::Key_X, Qt::Key_V};
+      key = ctrlKeys[rnd(7)];
       mods = Qt::ControlModifier;
     }
     const int what = rnd(10);
@@ -355,6 +356,16 @@ TEST_F(ZelkMemoWidget, PartialRepaintsLeaveTheSameScreenAsAFullOne) {
       if (rnd(4) == 0) {
         QTest::mouseDClick(vp(), Qt::LeftButton, Qt::NoModifier, to);
         QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, to);
+      }
+    } else if (what == 3 && rnd(3) == 0) {
+      // What the main window does to its boxes.
+      switch (rnd(3)) {
+        case 0: memo->AppendText("\r\nF0 7E 7F 09 01 F7"); break;
+        case 1: memo->ClearSelection(); break;
+        case 2:
+          memo->Lines().Add("F7");
+          memo->ScrollToEnd();
+          break;
       }
     } else if (what == 0) {
       QWheelEvent wheel(QPointF(40, 20), vp()->mapToGlobal(QPointF(40, 20)), QPoint(), QPoint(0, rnd(2) ? 120 : -120),
