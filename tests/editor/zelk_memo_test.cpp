@@ -322,7 +322,8 @@ TEST_F(ZelkMemoWidget, HourglassOnlyWhileAnOpenUpdateMeetsEvents) {
 TEST_F(ZelkMemoWidget, PartialRepaintsLeaveTheSameScreenAsAFullOne) {
   memo->GutterOptions().SetShowLineNum(true);
   std::string text;
-  for (int i = 0; i < 200; ++i) text += "F0 " + std::to_string(i) + "\t7E\r\n";
+  for (int i = 0; i < 200; ++i)
+    text += "F0 " + std::to_string(i) + (i % 7 ? "\t7E\r\n" : " 7F " + std::string(90, 'A') + "\r\n");  // some scroll sideways
   memo->Lines().SetText(text);
   QApplication::processEvents();
   auto screen = [&] {
