@@ -1,8 +1,8 @@
 #pragma once
-// Diagnostic trace of the device layer; silent unless enabled
-// (QT_LOGGING_RULES="kalvex.midi.debug=true").
-#include <QLoggingCategory>
+// Diagnostic trace of the device layer: the program's trace category, silent
+// unless enabled (QT_LOGGING_RULES="kalvex.trace.debug=true").
+#include "util/trace.h"
 
 namespace kalvex {
-Q_DECLARE_LOGGING_CATEGORY(lcMidi)
+inline const QLoggingCategory& lcMidi() { return lcKalvexTrace(); }
 }  // namespace kalvex
