@@ -27,6 +27,8 @@ constexpr size_t kOutRingBytes = 256 * 1024;
 constexpr uint32_t kRetryConnectMs = 2000;
 constexpr int kReleaseTimeoutMs = 500;
 constexpr int kPeerCheckMs = 1000;
+constexpr long kServeMs = 5;
+constexpr long kIdleMs = 200;
 
 void Silent(const char* text) { qCDebug(lcMidi) << "jack:" << text; }
 }  // namespace
@@ -320,9 +322,11 @@ void TJackService::DetachOut(TJackOutPort* port) {
 // Realtime thread: copies bytes only; never blocks, never allocates.
 int TJackService::Process(uint32_t nframes, void* arg) {
   auto* self = static_cast<TJackService*>(arg);
+  bool any = false;
   for (int i = 0; i < kMaxPorts; ++i) {
     TJackSlot& s = self->slots_[i];
     if (!s.active.load(std::memory_order_acquire)) continue;
+    any = true;
     void* buffer = jack_port_get_buffer(s.port, nframes);
     if (s.input) {
       const uint32_t count = jack_midi_get_event_count(buffer);
@@ -354,7 +358,7 @@ int TJackService::Process(uint32_t nframes, void* arg) {
     }
   }
   self->cycles_.fetch_add(1, std::memory_order_release);
-  sem_post(&self->wake_);
+  if (any) sem_post(&self->wake_);  // nothing to move otherwise
   return 0;
 }
 
@@ -374,8 +378,10 @@ void TJackService::Run() {
   while (!stop_) {
     timespec until{};
     clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += 5 * 1000 * 1000;
-    if (until.tv_nsec >= 1000000000L) {
+    // Short naps while connected (output may be waiting for room in the
+    // ring buffer), long ones while there is no server.
+    until.tv_nsec += (client_ ? kServeMs : kIdleMs) * 1000L * 1000L;
+    while (until.tv_nsec >= 1000000000L) {
       until.tv_sec += 1;
       until.tv_nsec -= 1000000000L;
     }

@@ -72,7 +72,7 @@ private:
   void DetachOut(TJackOutPort* port);
 
   std::mutex mutex_;
-  jack_client_t* client_ = nullptr;
+  std::atomic<jack_client_t*> client_{nullptr};
   int64_t lastAttemptMs_ = -1000000;
   std::vector<std::string> inputs_;   // peers we can read from
   std::vector<std::string> outputs_;  // peers we can write to
