@@ -169,7 +169,7 @@ void StopJackd() {
 
 void JackThroughput() {
   const std::string server = "kalvex_bench_" + std::to_string(QCoreApplication::applicationPid());
-  if (!QProcess::startDetached("jackd", {"-n", QString::fromStdString(server), "--no-realtime", "-d",
+  if (!QProcess::startDetached("jackd", {"-n", QString::fromStdString(server), "--no-realtime", "-t", "10000", "-d",
                                          "dummy", "-r", "48000", "-p", "256"},
                                QString(), &g_jackdPid)) {
     std::printf("jack_sysex_throughput: skipped (jackd cannot start) (target: >= 1 MB/s)\n");

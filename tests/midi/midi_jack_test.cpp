@@ -121,7 +121,7 @@ TEST_F(JackEndToEnd, SysExFileArrivesByteExactAtMidiDump) {
   in.close();
   QFile::remove(dumpFile);
   const auto received = ParseDump(text);
-  ASSERT_EQ(received.size(), file.size());
+  ASSERT_EQ(received.size(), file.size()) << "jack_midi_dump's last words: " << text.right(300).toStdString();
   EXPECT_TRUE(received == file);
 }
 
