@@ -51,14 +51,19 @@ TMidiHdrBase::TMidiHdrBase(uint32_t size) {
 }
 
 bool TMidiInHdr::AddBuffer(TMidiInPort* port) {
-  if (!port) return false;
+  if (!port) {
+    LastResult = kMidiErrInvalidHandle;
+    return false;
+  }
   if (!Prepared) {
     Header.Flags = 0;
-    if (port->PrepareHeader(&Header) != kMidiNoError) return false;
+    LastResult = port->PrepareHeader(&Header);
+    if (LastResult != kMidiNoError) return false;
     Prepared = true;
   }
   Header.BytesRecorded = 0;
-  return port->AddBuffer(&Header) == kMidiNoError;
+  LastResult = port->AddBuffer(&Header);
+  return LastResult == kMidiNoError;
 }
 
 void TMidiInHdr::Unprepare(TMidiInPort* port) {

@@ -80,10 +80,12 @@ private:
 class TMidiInHdr : public TMidiHdrBase {
 public:
   using TMidiHdrBase::TMidiHdrBase;
-  // Prepares once, then queues the buffer; true when queued.
+  // Prepares once, then queues the buffer; true when queued. LastResult
+  // keeps the driver's answer.
   virtual bool AddBuffer(TMidiInPort* port);
   virtual void Unprepare(TMidiInPort* port);
   bool Prepared = false;
+  uint32_t LastResult = kMidiNoError;
 };
 
 class TMidiOutHdr : public TMidiHdrBase {

@@ -315,7 +315,7 @@ void TMidiInput::GiveBack(TMidiHdr* header) {
   auto* wrapper = static_cast<TMidiInHdr*>(TMidiHdrBase::FromHeader(header));
   if (!wrapper || !handle_ || cb_.Closing) return;
   if (!wrapper->AddBuffer(handle_.get()) && !cb_.Closing)
-    ReportError("Cannot give a SysEx buffer back to the MIDI input driver.");
+    ReportError(EMidiInputError(wrapper->LastResult).what());
 }
 
 TMyMidiEvent* TMidiInput::MakeEvent(TInputRecord& record) {

@@ -3,6 +3,8 @@
 // yet hand out a working port.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <vector>
 
 #include "midi/midi_input.h"
@@ -53,6 +55,17 @@ private:
   uintptr_t instance_;
 };
 
+// An input whose driver stops taking buffers back after the first ones.
+class TScriptedInPort final : public TMidiInPortBase {
+public:
+  using TMidiInPortBase::TMidiInPortBase;
+  uint32_t AddBuffer(TMidiHdr* hdr) override {
+    if (refuseAfter-- <= 0) return kMidiErrNoMemory;
+    return TMidiInPortBase::AddBuffer(hdr);
+  }
+  int refuseAfter = 1000;
+};
+
 // One input and one output device; open can be made to fail.
 class TScriptedService final : public TMidiService {
 public:
@@ -71,7 +84,9 @@ public:
   uint32_t InOpen(std::unique_ptr<TMidiInPort>& port, int, TMidiCallback callback,
                   uintptr_t instance) override {
     if (openResult != kMidiNoError && !handOutPortOnError) return openResult;
-    port = std::make_unique<TMidiInPortBase>(callback, instance);
+    auto p = std::make_unique<TScriptedInPort>(callback, instance);
+    in = p.get();
+    port = std::move(p);
     return openResult;
   }
   uint32_t OutOpen(std::unique_ptr<TMidiOutPort>& port, int, TMidiCallback callback,
@@ -86,6 +101,7 @@ public:
   uint32_t openResult = kMidiNoError;
   bool handOutPortOnError = false;
   TScriptedOutPort* out = nullptr;
+  TScriptedInPort* in = nullptr;
 };
 
 class ScriptedOutput : public ::testing::Test {
@@ -185,6 +201,27 @@ TEST_F(ScriptedOutput, ErrorWithUsablePortCountsAsOpenAndPlainErrorRaises) {
   service.handOutPortOnError = true;
   EXPECT_NO_THROW(input.Open());
   EXPECT_TRUE(input.IsOpen());
+}
+
+TEST_F(ScriptedOutput, BufferTheDriverWillNotTakeBackIsReported) {
+  TMidiInput input;
+  input.SetDeviceID(0);
+  input.SysExBufferCount = 2;
+  std::vector<std::string> errors;
+  int events = 0;
+  input.OnError = [&](TMidiDeviceBase&, const std::string& text) { errors.push_back(text); };
+  input.OnDataAvailable = [&](TMidiInput& s) {
+    while (s.ReadEvent()) ++events;
+  };
+  input.Open();
+  input.Start();
+  service.in->refuseAfter = 0;  // the two buffers are queued; none goes back
+  const uint8_t sysex[] = {0xF0, 0x01, 0xF7};
+  service.in->Deliver(sysex, 3);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(events, 1);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], EMidiInputError(kMidiErrNoMemory).what());
 }
 
 }  // namespace
