@@ -213,6 +213,40 @@ void JackThroughput() {
   out.Close();
   std::printf("jack_sysex_throughput: %.2f MB/s (target: >= 1 MB/s, byte-exact: %s, %zu of %zu bytes)\n",
               check.bytes / seconds / 1e6, check.exact ? "yes" : "NO", check.bytes, kTotal);
+
+  // The other way: a second client sends, our input reads on the window thread.
+  TMidiInput in;
+  in.SetDeviceID(Find<TMidiInput>(peer.OutName()));
+  TStreamCheck inCheck{&messages};
+  int overflows = 0;
+  in.OnOverflow = [&](TMidiInputBase&) { ++overflows; };
+  in.OnDataAvailable = [&](TMidiInput& s) {
+    while (auto e = s.ReadEvent())
+      if (e->SysExLength > 0) inCheck.Add(e->SysExData.get(), static_cast<size_t>(e->SysExLength));
+  };
+  in.Open();
+  in.Start();
+  const auto inStart = Clock::now();
+  next = 0;
+  size_t queued = 0;
+  while (inCheck.bytes < kTotal && inCheck.exact) {
+    // JACK events must fit a port buffer: messages go in 16 KiB pieces.
+    constexpr size_t kPiece = 16 * 1024;
+    while (next < messages.size() && queued < inCheck.bytes + 256 * 1024) {
+      const auto& m = messages[next++];
+      for (size_t at = 0; at < m.size(); at += kPiece) {
+        const size_t n = std::min(kPiece, m.size() - at);
+        while (!peer.Send(std::vector<uint8_t>(m.begin() + at, m.begin() + at + n))) QThread::usleep(200);
+        queued += n;
+      }
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    if (Clock::now() - inStart > std::chrono::seconds(60)) break;
+  }
+  const double inSeconds = std::chrono::duration<double>(Clock::now() - inStart).count();
+  in.Close();
+  std::printf("jack_sysex_input_throughput: %.2f MB/s (target: >= 1 MB/s, byte-exact: %s, %zu of %zu bytes, %d overflows)\n",
+              inCheck.bytes / inSeconds / 1e6, inCheck.exact ? "yes" : "NO", inCheck.bytes, kTotal, overflows);
   peer.CloseClient();
 }
 #endif
