@@ -103,9 +103,14 @@ public:
     if (!fields.hasSeparator) {
       p->drawText(option.rect, flags, " " + QString::fromLatin1(item.data(), qsizetype(item.size())));
     } else {
-      p->drawText(option.rect, flags, " " + QString::fromLatin1(fields.second.data(), qsizetype(fields.second.size())));
+      // The second field stops where the shown text begins, so a long one
+      // cannot run underneath it.
+      const int column = memo_->CharWidth() * (memo_->DropListColumnCharWidth + 1);
+      QRect first = option.rect;
+      first.setRight(std::min(first.right(), column - 1));
+      p->drawText(first, flags, " " + QString::fromLatin1(fields.second.data(), qsizetype(fields.second.size())));
       QRect r = option.rect;
-      r.setLeft(memo_->CharWidth() * (memo_->DropListColumnCharWidth + 1));
+      r.setLeft(column);
       f.setBold(true);
       p->setFont(f);
       p->drawText(r, flags, "  " + QString::fromLatin1(fields.shown.data(), qsizetype(fields.shown.size())));
