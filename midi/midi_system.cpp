@@ -3,6 +3,8 @@
 #include <QMetaObject>
 
 #include "midi/loopback/loopback_service.h"
+#include "midi/midi_input.h"
+#include "midi/midi_output.h"
 #include "midi/midi_trace.h"
 #ifdef KALVEX_HAVE_ALSA
 #include "midi/alsa/alsa_service.h"
@@ -152,5 +154,25 @@ TMidiService& MidiService() { return g_installed ? *g_installed : System(); }
 void SetMidiService(TMidiService* service) { g_installed = service; }
 
 TLoopbackService& LoopbackService() { return System().Loopback(); }
+
+namespace {
+template <class TDevice>
+int FindIn(const std::vector<std::unique_ptr<TDevice>>& list, const std::string& name) {
+  for (const auto& d : list)
+    if (SameDeviceName(d->DisplayName(), name)) return d->DeviceID();
+  return -1;
+}
+}  // namespace
+
+int FindDeviceIdByName(bool output, const std::string& name) {
+  if (output) {
+    std::vector<std::unique_ptr<TMidiOutput>> list;
+    TMidiOutput::EnumerateDevices(list, false);
+    return FindIn(list, name);
+  }
+  std::vector<std::unique_ptr<TMidiInput>> list;
+  TMidiInput::EnumerateDevices(list);
+  return FindIn(list, name);
+}
 
 }  // namespace kalvex

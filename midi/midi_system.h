@@ -76,6 +76,10 @@ void SetMidiService(TMidiService* service);
 // The process's built-in loopback cables.
 TLoopbackService& LoopbackService();
 
+// The number of the device whose name matches (SameDeviceName) in today's
+// list, or -1 when none does. The output mapper is not searched.
+int FindDeviceIdByName(bool output, const std::string& name);
+
 // Name and numbering of the output mapper.
 inline constexpr const char* kMidiMapperName = "Default MIDI Out";
 

@@ -34,15 +34,6 @@ long PeakRssKb() {
   return usage.ru_maxrss;
 }
 
-template <class TDevice>
-int Find(const std::string& name) {
-  std::vector<std::unique_ptr<TDevice>> list;
-  if constexpr (std::is_same_v<TDevice, TMidiOutput>) TMidiOutput::EnumerateDevices(list, false);
-  else TMidiInput::EnumerateDevices(list);
-  for (auto& d : list)
-    if (d->DisplayName() == name) return d->DeviceID();
-  return -1;
-}
 
 // Messages of 1 KB to 64 KB, F0 ... F7, filling total bytes.
 std::vector<std::vector<uint8_t>> MakeMessages(size_t total, uint32_t seed) {
@@ -90,8 +81,8 @@ void LoopbackThroughput() {
   const auto messages = MakeMessages(kTotal, 1);
   TMidiOutput out;
   TMidiInput in;
-  out.SetDeviceID(Find<TMidiOutput>("Kalvex Loopback 1"));
-  in.SetDeviceID(Find<TMidiInput>("Kalvex Loopback 1"));
+  out.SetDeviceID(FindDeviceIdByName(true, "Kalvex Loopback 1"));
+  in.SetDeviceID(FindDeviceIdByName(false, "Kalvex Loopback 1"));
   in.DetectMidiLoop = false;
   TStreamCheck check{&messages};
   int overflows = 0;
@@ -131,8 +122,8 @@ void LoopbackLatency() {
   constexpr int kSamples = 2000;
   TMidiOutput out;
   TMidiInput in;
-  out.SetDeviceID(Find<TMidiOutput>("Kalvex Loopback 2"));
-  in.SetDeviceID(Find<TMidiInput>("Kalvex Loopback 2"));
+  out.SetDeviceID(FindDeviceIdByName(true, "Kalvex Loopback 2"));
+  in.SetDeviceID(FindDeviceIdByName(false, "Kalvex Loopback 2"));
   in.DetectMidiLoop = false;
   Clock::time_point arrived;
   bool got = false;
@@ -188,7 +179,7 @@ void JackThroughput() {
   int id = -1;
   QElapsedTimer timer;
   timer.start();
-  while ((id = Find<TMidiOutput>(peer.InName())) < 0 && timer.elapsed() < 10000) QThread::msleep(100);
+  while ((id = FindDeviceIdByName(true, peer.InName())) < 0 && timer.elapsed() < 10000) QThread::msleep(100);
   constexpr size_t kTotal = 8 * 1024 * 1024;
   const auto messages = MakeMessages(kTotal, 2);
   TStreamCheck check{&messages};
@@ -216,7 +207,7 @@ void JackThroughput() {
 
   // The other way: a second client sends, our input reads on the window thread.
   TMidiInput in;
-  in.SetDeviceID(Find<TMidiInput>(peer.OutName()));
+  in.SetDeviceID(FindDeviceIdByName(false, peer.OutName()));
   TStreamCheck inCheck{&messages};
   int overflows = 0;
   in.OnOverflow = [&](TMidiInputBase&) { ++overflows; };

@@ -14,22 +14,6 @@
 namespace kalvex {
 namespace {
 
-int FindInput(const std::string& name) {
-  std::vector<std::unique_ptr<TMidiInput>> list;
-  TMidiInput::EnumerateDevices(list);
-  for (auto& d : list)
-    if (d->DisplayName() == name) return d->DeviceID();
-  return -1;
-}
-
-int FindOutput(const std::string& name) {
-  std::vector<std::unique_ptr<TMidiOutput>> list;
-  TMidiOutput::EnumerateDevices(list, false);
-  for (auto& d : list)
-    if (d->DisplayName() == name) return d->DeviceID();
-  return -1;
-}
-
 TEST(SameDeviceName, IgnoresBlanksAndAsciiCaseOnly) {
   EXPECT_TRUE(SameDeviceName("UM-ONE MIDI 1", "um-one midi1"));
   EXPECT_TRUE(SameDeviceName(" Kalvex Loopback 1 ", "KALVEXLOOPBACK1"));
@@ -110,14 +94,14 @@ TEST(DeviceSelection, NumbersOutOfRangeSelectNoDevice) {
 
 TEST(DeviceSelection, LoopbackCablesListedInBothDirections) {
   for (const char* name : TLoopbackService::kDefaultCables) {
-    EXPECT_GE(FindInput(name), 0) << name;
-    EXPECT_GE(FindOutput(name), 0) << name;
+    EXPECT_GE(FindDeviceIdByName(false, name), 0) << name;
+    EXPECT_GE(FindDeviceIdByName(true, name), 0) << name;
   }
 }
 
 TEST(DeviceSelection, CloneCopiesConfigurationNotThePort) {
   TMidiInput in;
-  in.SetDeviceID(FindInput("Kalvex Loopback 1"));
+  in.SetDeviceID(FindDeviceIdByName(false, "Kalvex Loopback 1"));
   in.SetSysExOnly(true);
   in.SetActiveSensing(true);
   in.SysExBufferCount = 3;
@@ -141,8 +125,8 @@ TEST(OpenClose, FeedbackLoopRefusedUnlessDetectionIsOff) {
   ASSERT_TRUE(loopback.AddCable("LoopBE Test Cable"));
   TMidiOutput out;
   TMidiInput in;
-  out.SetDeviceID(FindOutput("LoopBE Test Cable"));
-  in.SetDeviceID(FindInput("LoopBE Test Cable"));
+  out.SetDeviceID(FindDeviceIdByName(true, "LoopBE Test Cable"));
+  in.SetDeviceID(FindDeviceIdByName(false, "LoopBE Test Cable"));
   in.OnDataAvailable = [](TMidiInput&) {};
   out.Open();
   try {
@@ -167,7 +151,7 @@ TEST(OpenClose, FeedbackLoopRefusedUnlessDetectionIsOff) {
 TEST(OpenClose, SecondOpenOfAnInputReportsThePortBusy) {
   TMidiInput first;
   TMidiInput second;
-  first.SetDeviceID(FindInput("Kalvex Loopback 2"));
+  first.SetDeviceID(FindDeviceIdByName(false, "Kalvex Loopback 2"));
   second.SetDeviceID(first.DeviceID());
   first.Open();
   try {
@@ -198,8 +182,8 @@ TEST(ListDevices, PrintsBothDirectionsWithIdsAndNames) {
   std::ostringstream err;
   EXPECT_EQ(RunListDevices(out, err), 0);
   const std::string text = out.str();
-  const int in = FindInput("Kalvex Loopback 1");
-  const int outId = FindOutput("Kalvex Loopback 1");
+  const int in = FindDeviceIdByName(false, "Kalvex Loopback 1");
+  const int outId = FindDeviceIdByName(true, "Kalvex Loopback 1");
   const size_t inHeader = text.find("MIDI In devices:\n");
   const size_t outHeader = text.find("MIDI Out devices:\n");
   ASSERT_NE(inHeader, std::string::npos);

@@ -20,15 +20,6 @@ namespace {
 using test::TJackPeer;
 using test::WaitUntil;
 
-template <class TDevice>
-int FindDevice(const std::string& name) {
-  std::vector<std::unique_ptr<TDevice>> list;
-  if constexpr (std::is_same_v<TDevice, TMidiOutput>) TMidiOutput::EnumerateDevices(list, false);
-  else TMidiInput::EnumerateDevices(list);
-  for (auto& d : list)
-    if (d->DisplayName() == name) return d->DeviceID();
-  return -1;
-}
 
 TEST(JackServerGone, OpenPortsLearnItAndCloseCleanly) {
   const QString server = QString("kalvex_gone_%1").arg(QCoreApplication::applicationPid());
@@ -47,11 +38,11 @@ TEST(JackServerGone, OpenPortsLearnItAndCloseCleanly) {
     GTEST_SKIP() << "jackd did not come up; test skipped";
   }
   // This process's device layer connects on first use, to this server.
-  ASSERT_TRUE(WaitUntil([&] { return FindDevice<TMidiInput>(peer.OutName()) >= 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return FindDeviceIdByName(false, peer.OutName()) >= 0; }));
   TMidiInput in;
   TMidiOutput out;
-  in.SetDeviceID(FindDevice<TMidiInput>(peer.OutName()));
-  out.SetDeviceID(FindDevice<TMidiOutput>(peer.InName()));
+  in.SetDeviceID(FindDeviceIdByName(false, peer.OutName()));
+  out.SetDeviceID(FindDeviceIdByName(true, peer.InName()));
   in.OnDataAvailable = [](TMidiInput& s) { while (s.ReadEvent()) {} };
   in.Open();
   in.Start();
@@ -71,7 +62,7 @@ TEST(JackServerGone, OpenPortsLearnItAndCloseCleanly) {
   EXPECT_FALSE(in.IsOpen());
   EXPECT_FALSE(out.IsOpen());
   EXPECT_EQ(out.PendingLongCount(), 0);
-  EXPECT_EQ(FindDevice<TMidiInput>(peer.OutName()), -1);
+  EXPECT_EQ(FindDeviceIdByName(false, peer.OutName()), -1);
   peer.CloseClient();
   // A server that dies with clients attached leaves their semaphores behind.
   QDir shm("/dev/shm");

@@ -28,11 +28,7 @@ int FindDevice(const std::string& name) {
   int id = -1;
   WaitUntil(
       [&] {
-        std::vector<std::unique_ptr<TDevice>> list;
-        if constexpr (std::is_same_v<TDevice, TMidiOutput>) TMidiOutput::EnumerateDevices(list, false);
-        else TMidiInput::EnumerateDevices(list);
-        for (auto& d : list)
-          if (d->DisplayName() == name) id = d->DeviceID();
+        id = FindDeviceIdByName(std::is_same_v<TDevice, TMidiOutput>, name);
         return id >= 0;
       },
       5000);

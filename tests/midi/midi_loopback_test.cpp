@@ -17,20 +17,6 @@ namespace {
 using test::PatternSysEx;
 using test::WaitUntil;
 
-int FindDevice(bool output, const std::string& name) {
-  if (output) {
-    std::vector<std::unique_ptr<TMidiOutput>> list;
-    TMidiOutput::EnumerateDevices(list, false);
-    for (auto& d : list)
-      if (SameDeviceName(d->DisplayName(), name)) return d->DeviceID();
-  } else {
-    std::vector<std::unique_ptr<TMidiInput>> list;
-    TMidiInput::EnumerateDevices(list);
-    for (auto& d : list)
-      if (SameDeviceName(d->DisplayName(), name)) return d->DeviceID();
-  }
-  return -1;
-}
 
 // One cable with both ends open; events collected as OnDataAvailable fires.
 class Loopback : public ::testing::Test {
@@ -38,8 +24,8 @@ protected:
   static constexpr const char* kCable = "Kalvex Loopback 1";
 
   void SetUp() override {
-    out.SetDeviceID(FindDevice(true, kCable));
-    in.SetDeviceID(FindDevice(false, kCable));
+    out.SetDeviceID(FindDeviceIdByName(true, kCable));
+    in.SetDeviceID(FindDeviceIdByName(false, kCable));
     in.DetectMidiLoop = false;  // both ends of a cable on purpose
     in.OnDataAvailable = [this](TMidiInput& sender) {
       ++wakeups;
@@ -307,7 +293,7 @@ TEST(LoopbackOutput, SendLongRulesAndLogText) {
   out.OnLog = [&](TMidiOutput&, const std::string& text) { log.push_back(text); };
   const uint8_t data[] = {0xF0, 0x7E, 0xF7};
   EXPECT_FALSE(out.SendLong(data, 3));  // not open
-  out.SetDeviceID(FindDevice(true, "Kalvex Loopback 2"));
+  out.SetDeviceID(FindDeviceIdByName(true, "Kalvex Loopback 2"));
   out.Open();
   EXPECT_FALSE(out.SendLong(data, 0));
   EXPECT_EQ(out.PendingLongCount(), 0);
@@ -319,7 +305,7 @@ TEST(LoopbackOutput, SendLongRulesAndLogText) {
 
 TEST(LoopbackOutput, ChunkedSendWaitsAndStops) {
   TMidiOutput out;
-  out.SetDeviceID(FindDevice(true, "Kalvex Loopback 2"));
+  out.SetDeviceID(FindDeviceIdByName(true, "Kalvex Loopback 2"));
   out.Open();
   std::vector<size_t> pieces;
   out.OnLog = [&](TMidiOutput&, const std::string& text) { pieces.push_back(text.size() / 2); };
@@ -342,8 +328,8 @@ TEST(LoopbackCable, RemovedWhileOpenClosesBothEndsAndNotifies) {
   TMidiOutput out;
   TMidiInput in;
   std::vector<std::unique_ptr<TMyMidiEvent>> events;
-  out.SetDeviceID(FindDevice(true, "Unplugged Cable"));
-  in.SetDeviceID(FindDevice(false, "Unplugged Cable"));
+  out.SetDeviceID(FindDeviceIdByName(true, "Unplugged Cable"));
+  in.SetDeviceID(FindDeviceIdByName(false, "Unplugged Cable"));
   in.OnDataAvailable = [&](TMidiInput& s) {
     while (auto e = s.ReadEvent()) events.push_back(std::move(e));
   };
