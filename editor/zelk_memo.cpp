@@ -4,7 +4,10 @@
 #include <QClipboard>
 #include <QFocusEvent>
 #include <QFontDatabase>
+#include <QGlyphRun>
 #include <QGuiApplication>
+#include <QHash>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QPainter>
@@ -13,6 +16,7 @@
 #include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 
 #include "editor/core/bm_text_geometry.h"
@@ -27,62 +31,45 @@ constexpr const char* kGutterFontFamily = "MS Sans Serif";
 constexpr int kGutterFontPointSize = 8;
 constexpr int kCursorSize = 32;
 
-// Cursors drawn once per program: move a selection, copy it, select lines.
-QPixmap ArrowPixmap(bool mirrored) {
-  QPixmap pm(kCursorSize, kCursorSize);
+// The three cursors of the control (move a selection, copy it, select
+// lines), drawn in code at the pixel ratio of the screen they show on.
+enum TCursorKind { kSelDrag, kSelDragCopy, kLineSel };
+
+QCursor DrawCursor(TCursorKind kind, qreal dpr) {
+  QPixmap pm(QSize(kCursorSize, kCursorSize) * dpr);
+  pm.setDevicePixelRatio(dpr);
   pm.fill(Qt::transparent);
   QPainter p(&pm);
   p.setRenderHint(QPainter::Antialiasing, false);
   QPolygon arrow({{0, 0}, {0, 16}, {4, 12}, {7, 19}, {9, 18}, {6, 11}, {11, 11}});
-  if (mirrored) {
+  if (kind == kLineSel) {  // points up and to the right, at the line
     for (auto& pt : arrow) pt.setX(kCursorSize - 1 - pt.x() - 16);
   }
   p.setPen(Qt::white);
   p.setBrush(Qt::black);
   p.drawPolygon(arrow);
-  return pm;
+  if (kind == kLineSel) return QCursor(pm, 15, 0);
+  p.setPen(Qt::black);
+  p.setBrush(Qt::white);
+  p.drawRect(12, 18, 10, 7);  // the text being carried
+  if (kind == kSelDragCopy) {
+    p.drawRect(20, 22, 9, 9);
+    p.drawLine(22, 26, 26, 26);  // the plus of a copy
+    p.drawLine(24, 24, 24, 28);
+  }
+  return QCursor(pm, 0, 0);
 }
 
-const QCursor& SelDragCursor(bool copy) {
-  static const QCursor cursors[2] = {
-      [] {
-        QPixmap pm = ArrowPixmap(false);
-        QPainter p(&pm);
-        p.setPen(Qt::black);
-        p.setBrush(Qt::white);
-        p.drawRect(12, 18, 10, 7);  // the text being carried
-        return QCursor(pm, 0, 0);
-      }(),
-      [] {
-        QPixmap pm = ArrowPixmap(false);
-        QPainter p(&pm);
-        p.setPen(Qt::black);
-        p.setBrush(Qt::white);
-        p.drawRect(12, 18, 10, 7);
-        p.drawRect(20, 22, 9, 9);
-        p.drawLine(22, 26, 26, 26);  // the plus of a copy
-        p.drawLine(24, 24, 24, 28);
-        return QCursor(pm, 0, 0);
-      }(),
-  };
-  return cursors[copy ? 1 : 0];
+const QCursor& ControlCursor(TCursorKind kind, qreal dpr) {
+  static QHash<int, QCursor> cursors;  // by kind and pixel ratio in hundredths
+  const int key = int(kind) + 4 * qRound(dpr * 100);
+  auto it = cursors.find(key);
+  if (it == cursors.end()) it = cursors.insert(key, DrawCursor(kind, dpr));
+  return *it;
 }
 
-const QCursor& LineSelCursor() {
-  static const QCursor cursor = [] {
-    QPixmap pm = ArrowPixmap(true);  // points up and to the right, at the line
-    return QCursor(pm, 15, 0);
-  }();
-  return cursor;
-}
-
-// Bytes of typed or pasted text: Latin-1 when every character fits (a byte
-// per cell, as shown), UTF-8 otherwise.
-std::string BytesOf(const QString& s) {
-  for (QChar c : s)
-    if (c.unicode() > 0xFF) return s.toUtf8().toStdString();
-  return s.toLatin1().toStdString();
-}
+// The last C0 and the C1 control bytes show as "." like those below 32.
+bool ShownAsDot(int byte) { return byte == 0x7F || (byte >= 0x80 && byte < 0xA0); }
 
 // Draws drop-list items: the second field, then the shown text in bold in a
 // second column.
@@ -97,23 +84,23 @@ public:
     p->setPen(selected ? pal.color(QPalette::HighlightedText) : pal.color(QPalette::Text));
     QFont f(kGutterFontFamily, kGutterFontPointSize);
     p->setFont(f);
-    const std::string item = index.data(Qt::UserRole).toString().toStdString();
+    const std::string item = BoxBytesFromText(index.data(Qt::UserRole).toString());
     const TBMDropListFields fields = SplitDropListItem(item);
     const int flags = Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine;
     if (!fields.hasSeparator) {
-      p->drawText(option.rect, flags, " " + QString::fromLatin1(item.data(), qsizetype(item.size())));
+      p->drawText(option.rect, flags, " " + TextFromBoxBytes(item));
     } else {
       // The second field stops where the shown text begins, so a long one
       // cannot run underneath it.
       const int column = memo_->CharWidth() * (memo_->DropListColumnCharWidth + 1);
       QRect first = option.rect;
       first.setRight(std::min(first.right(), column - 1));
-      p->drawText(first, flags, " " + QString::fromLatin1(fields.second.data(), qsizetype(fields.second.size())));
+      p->drawText(first, flags, " " + TextFromBoxBytes(fields.second));
       QRect r = option.rect;
       r.setLeft(column);
       f.setBold(true);
       p->setFont(f);
-      p->drawText(r, flags, "  " + QString::fromLatin1(fields.shown.data(), qsizetype(fields.shown.size())));
+      p->drawText(r, flags, "  " + TextFromBoxBytes(fields.shown));
     }
     p->restore();
   }
@@ -123,6 +110,25 @@ private:
 };
 
 }  // namespace
+
+std::string BoxBytesFromText(const QString& text) {
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(text.size()));
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const QChar c = text.at(i);
+    if (c.unicode() <= 0xFF) {
+      bytes += static_cast<char>(c.unicode());
+    } else {
+      bytes += '?';
+      if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) ++i;  // one character
+    }
+  }
+  return bytes;
+}
+
+QString TextFromBoxBytes(std::string_view bytes) {
+  return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
+}
 
 // ---------------------------------------------------------------- option objects
 
@@ -264,6 +270,15 @@ QFont TZelkMemo::DefaultFont() {
   return font;
 }
 
+QStringList TZelkMemo::FixedPitchFamilies() {
+  QStringList families;
+  for (const QString& f : QFontDatabase::families())
+    if (QFontDatabase::isFixedPitch(f)) families << f;
+  families.sort(Qt::CaseInsensitive);
+  families.removeDuplicates();
+  return families;
+}
+
 TZelkMemo::TZelkMemo(QWidget* parent)
     : QAbstractScrollArea(parent),
       env_(this),
@@ -274,6 +289,7 @@ TZelkMemo::TZelkMemo(QWidget* parent)
       drop_list_(new QListWidget(viewport())) {
   color_ = QApplication::palette().color(QPalette::Base);
   SetFont(DefaultFont());
+  setAttribute(Qt::WA_InputMethodEnabled);
   viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
   viewport()->setAutoFillBackground(false);
   viewport()->setCursor(Qt::IBeamCursor);
@@ -288,6 +304,12 @@ TZelkMemo::TZelkMemo(QWidget* parent)
   connect(blink_timer_, &QTimer::timeout, this, [this] { BlinkTick(); });
   autoscroll_timer_->setInterval(kAutoScrollMs);
   connect(autoscroll_timer_, &QTimer::timeout, this, [this] {
+    // Only while the button that started the drag is still held.
+    if (!(QGuiApplication::mouseButtons() & Qt::LeftButton)) {
+      autoscroll_timer_->stop();
+      MouseCaptureLost();
+      return;
+    }
     AutoScrollTick(last_mouse_.x(), last_mouse_.y(), BMShiftFromQt(QGuiApplication::keyboardModifiers()));
   });
   scroll_end_timer_->setInterval(kScrollToEndDelayMs);
@@ -300,8 +322,7 @@ TZelkMemo::TZelkMemo(QWidget* parent)
   drop_list_->setItemDelegate(new TDropListDelegate(this, drop_list_));
   drop_list_->installEventFilter(this);
 
-  UpdateMetrics();
-  UpdateScrollBars();
+  RefreshMetrics();
 }
 
 TZelkMemo::~TZelkMemo() {
@@ -314,15 +335,13 @@ TZelkMemo::~TZelkMemo() {
 
 // ---------------------------------------------------------------- properties
 
+// The refresh runs from the font change event that setFont sends.
 void TZelkMemo::SetFont(const QFont& font) {
   QFont f(font);
   f.setFixedPitch(true);
   f.setStyleHint(QFont::TypeWriter);
   f.setKerning(false);
   setFont(f);
-  UpdateMetrics();
-  UpdateScrollBars();
-  viewport()->update();
 }
 
 void TZelkMemo::SetColor(QColor c) {
@@ -367,12 +386,43 @@ bool TZelkMemo::AutoScrollTimerActive() const { return autoscroll_timer_->isActi
 
 void TZelkMemo::UpdateMetrics() {
   if (LinesChanging()) return;
-  const QFontMetrics fm(font());
+  // Metrics of the screen the control is on.
+  const QFont f(font(), viewport());
+  const QFontMetrics fm(f, viewport());
   SetMetrics(fm.horizontalAdvance(QLatin1Char('W')), fm.height(), viewport()->width(),
              viewport()->height(), gutter_.Visible() ? gutter_.Width() : 0);
+  UpdateCellGlyphs(f, QFontMetricsF(f, viewport()));
   // Keep the view inside the text after a resize.
   SetTopLine(TopLine());
   SetLeftCol(LeftCol());
+}
+
+void TZelkMemo::RefreshMetrics() {
+  UpdateMetrics();
+  UpdateScrollBars();
+  viewport()->update();
+}
+
+// Glyph and offset per byte, so a row is drawn cell by cell in one glyph run:
+// the text then sits on the grid that the caret, the selection and the mouse
+// use, whatever the font's own (fractional) advance is.
+void TZelkMemo::UpdateCellGlyphs(const QFont& f, const QFontMetricsF& fm) {
+  const QString key = f.key() + QString::number(viewport()->logicalDpiY());
+  if (key == glyph_key_ && raw_font_.isValid()) return;
+  glyph_key_ = key;
+  raw_font_ = QRawFont::fromFont(f);
+  baseline_offset_ = (LineHeight() - qRound(fm.height())) / 2 + qRound(fm.ascent());
+  glyphs_.fill(0);
+  glyph_offsets_.fill(0);
+  if (!raw_font_.isValid()) return;
+  for (int b = 32; b < 256; ++b) {
+    const QChar c(ShownAsDot(b) ? '.' : b);
+    const QList<quint32> index = raw_font_.glyphIndexesForString(QString(c));
+    if (index.size() != 1 || index[0] == 0) continue;  // not in this font: drawn with a fallback
+    glyphs_[size_t(b)] = index[0];
+    // Centred in the cell, on a whole pixel so it stays sharp.
+    glyph_offsets_[size_t(b)] = qRound((CharWidth() - fm.horizontalAdvance(c)) / 2.0);
+  }
 }
 
 void TZelkMemo::UpdateScrollBars() {
@@ -444,8 +494,7 @@ void TZelkMemo::ViewScrolled(int dLines, int dCols) {
 void TZelkMemo::ScrollBarsChanged() { UpdateScrollBars(); }
 
 QRect TZelkMemo::CaretRect() const {
-  const int gw = gutter_.Visible() ? gutter_.Width() : 0;
-  const int x = gw + (DisplayCol(CaretLine(), CaretCol()) - LeftCol()) * CharWidth();
+  const int x = GutterWidth() + (DisplayCol(CaretLine(), CaretCol()) - LeftCol()) * CharWidth();
   const int y = (CaretLine() - TopLine()) * LineHeight();
   return QRect(x, y, kCaretWidth, LineHeight());
 }
@@ -490,8 +539,6 @@ void TZelkMemo::BlinkTick() {
 // Every edit runs in an update of its own, so the hourglass is put up only
 // when the window gets to handle events while an update is open (a bulk
 // append that processes events): no cursor change per keystroke.
-void TZelkMemo::StoreChanging() {}
-
 void TZelkMemo::ShowWaitCursorWhileChanging() {
   if (!LinesChanging() || wait_cursor_) return;
   wait_cursor_ = true;
@@ -518,16 +565,22 @@ void TZelkMemo::SetMouseCursor(const QCursor& c) {
   viewport()->setCursor(c);
 }
 
-std::string TZelkMemo::ClipboardText() { return BytesOf(QGuiApplication::clipboard()->text()); }
+std::string TZelkMemo::ClipboardText() { return BoxBytesFromText(QGuiApplication::clipboard()->text()); }
 
+// Lines are joined by CR LF inside the control; the clipboard gets the
+// platform's line breaks.
 void TZelkMemo::SetClipboardText(const std::string& text) {
-  QGuiApplication::clipboard()->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+  QString s = TextFromBoxBytes(text);
+#ifndef Q_OS_WIN
+  s.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#endif
+  QGuiApplication::clipboard()->setText(s);
 }
 
 void TZelkMemo::DragCursorChanged() {
   if (DraggingSelection()) {
     const bool copy = QGuiApplication::keyboardModifiers() & Qt::ControlModifier;
-    viewport()->setCursor(SelDragCursor(copy));
+    viewport()->setCursor(ControlCursor(copy ? kSelDragCopy : kSelDrag, devicePixelRatioF()));
   } else {
     viewport()->setCursor(Qt::IBeamCursor);
   }
@@ -535,10 +588,10 @@ void TZelkMemo::DragCursorChanged() {
 
 void TZelkMemo::UpdateCursorShape(int x) {
   if (DraggingSelection() || wait_cursor_) return;
-  const int gw = gutter_.Visible() ? gutter_.Width() : 0;
+  const int gw = GutterWidth();
   if (gw > 0 && x <= gw) {
     if (x > gw * 2 / 3 && x < gw - 1)
-      viewport()->setCursor(LineSelCursor());
+      viewport()->setCursor(ControlCursor(kLineSel, devicePixelRatioF()));
     else
       viewport()->setCursor(Qt::ArrowCursor);
   } else {
@@ -572,39 +625,58 @@ void TZelkMemo::ScrollToEndTick() {
 
 void TZelkMemo::PaintFrameForTest() { viewport()->repaint(); }
 
-void TZelkMemo::PaintLine(QPainter& p, int line, int x, int y, const QFontMetrics& fm) {
+// Draws cells from..to of a row's display string, each character in its
+// own cell: one glyph run for the font's glyphs, a fallback font for bytes
+// this font has no glyph for.
+void TZelkMemo::DrawCells(QPainter& p, const std::string& cells, int from, int to, int x, int baseline,
+                          const QColor& color) {
+  const int cw = CharWidth();
+  p.setPen(color);
+  run_glyphs_.clear();
+  run_positions_.clear();
+  for (int i = from; i < to; ++i) {
+    const auto b = static_cast<unsigned char>(cells[static_cast<size_t>(i)]);
+    if (b == ' ') continue;
+    const int cellX = x + i * cw;
+    if (glyphs_[b] == 0) {
+      p.drawText(QPointF(cellX, baseline), QString(QChar(ShownAsDot(b) ? '.' : b)));
+      continue;
+    }
+    run_glyphs_.push_back(glyphs_[b]);
+    run_positions_.emplace_back(cellX + glyph_offsets_[b], baseline);
+  }
+  if (run_glyphs_.empty()) return;
+  QGlyphRun run;
+  run.setRawFont(raw_font_);
+  run.setRawData(run_glyphs_.data(), run_positions_.data(), int(run_glyphs_.size()));
+  p.drawGlyphRun(QPointF(0, 0), run);
+}
+
+void TZelkMemo::PaintLine(QPainter& p, int line, int x, int y, int baseline) {
   const int cw = CharWidth(), lh = LineHeight();
   const int width = viewport()->width();
-  const std::string& text = Lines()[line];
   const int left = LeftCol();
-  const int cols = VisibleCols() + 1;
-  const std::string disp = DisplayString(text, left, cols, TabWidth());
-  const QString shown = QString::fromLatin1(disp.data(), qsizetype(disp.size()));
+  const std::string disp = DisplayString(Lines()[line], left, VisibleCols() + 1, TabWidth());
   const int n = static_cast<int>(disp.size());
-  // Text drawn at its baseline, vertically centred in the row: no layout
-  // pass per row.
-  const int baseline = y + (lh - fm.height()) / 2 + fm.ascent();
 
   p.fillRect(QRect(x, y, width - x, lh), env_.TextBackground());
-  if (n > 0) {
-    p.setPen(env_.TextColor());
-    p.drawText(QPoint(x, baseline), shown);
-  }
+  int a = 0, b = 0;  // the selected cells of this row
   if (SelAvail() && line >= SelStart().line && line <= SelEnd().line) {
-    int a = line == SelStart().line ? DisplayCol(line, SelStart().col) - left : 0;
-    int b = line == SelEnd().line ? DisplayCol(line, SelEnd().col) - left : n;
-    a = std::max(a, 0);
-    b = std::min(b, n);
-    if (b > a) {
-      p.fillRect(QRect(x + a * cw, y, (b - a) * cw, lh), env_.SelectionBackground());
-      p.setPen(env_.SelectionColor());
-      p.drawText(QPoint(x + a * cw, baseline), shown.mid(a, b - a));
-    }
+    a = std::max(line == SelStart().line ? DisplayCol(line, SelStart().col) - left : 0, 0);
+    b = std::min(line == SelEnd().line ? DisplayCol(line, SelEnd().col) - left : n, n);
+    if (b > a) p.fillRect(QRect(x + a * cw, y, (b - a) * cw, lh), env_.SelectionBackground());
     // Line ends inside the selection show selected to the right edge.
     if (line < SelEnd().line) {
       const int from = x + std::max(a, n) * cw;
       if (from < width) p.fillRect(QRect(from, y, width - from, lh), env_.SelectionBackground());
     }
+  }
+  if (b > a) {
+    DrawCells(p, disp, 0, a, x, baseline, env_.TextColor());
+    DrawCells(p, disp, a, b, x, baseline, env_.SelectionColor());
+    DrawCells(p, disp, b, n, x, baseline, env_.TextColor());
+  } else {
+    DrawCells(p, disp, 0, n, x, baseline, env_.TextColor());
   }
   if (right_edge_) {
     const int xr = x + (right_edge_col_ - left) * cw;
@@ -650,8 +722,7 @@ void TZelkMemo::PaintCaret(QPainter& p) {
   if (!caret_shown_ || ReadOnly() || Lines().Empty()) return;
   if (CaretLine() < TopLine() || CaretLine() > TopLine() + VisibleLines()) return;
   const QRect r = CaretRect();
-  const int gw = gutter_.Visible() ? gutter_.Width() : 0;
-  if (r.left() < gw || r.left() > viewport()->width()) return;
+  if (r.left() < GutterWidth() || r.left() > viewport()->width()) return;
   p.fillRect(r, env_.TextColor());
   caret_painted_ = r;
 }
@@ -664,13 +735,13 @@ void TZelkMemo::paintEvent(QPaintEvent* e) {
   }
   if (gutter_.Visible() && gutter_.Width() < kGutterMinPaintWidth) gutter_.SetWidth(kGutterMinPaintWidth);
   if (VisibleLines() == 0) UpdateMetrics();
+  WidenHorzRangeToCaretLine();  // a replaced text starts with the range of its caret line
   QPainter p(viewport());
   p.setFont(font());
-  const QFontMetrics fm(font());
   const QRect clip = e->rect();
   if (e->region().contains(caret_painted_)) caret_painted_ = QRect();  // painted over below
   const int lh = LineHeight();
-  const int x0 = gutter_.Visible() ? gutter_.Width() : 0;
+  const int x0 = GutterWidth();
   const int rows = VisibleLines() + 1;
   const int firstRow = std::max(0, clip.top() / lh);
   const int lastRow = std::min(rows, clip.bottom() / lh);
@@ -678,7 +749,7 @@ void TZelkMemo::paintEvent(QPaintEvent* e) {
   for (int row = firstRow; row <= lastRow; ++row) {
     const int line = TopLine() + row;
     if (line < count)
-      PaintLine(p, line, x0, row * lh, fm);
+      PaintLine(p, line, x0, row * lh, row * lh + baseline_offset_);
     else
       p.fillRect(QRect(x0, row * lh, viewport()->width() - x0, lh), env_.TextBackground());
   }
@@ -694,11 +765,18 @@ void TZelkMemo::resizeEvent(QResizeEvent* e) {
 
 void TZelkMemo::changeEvent(QEvent* e) {
   QAbstractScrollArea::changeEvent(e);
-  if (e->type() == QEvent::FontChange) {
-    UpdateMetrics();
-    UpdateScrollBars();
-    viewport()->update();
+  if (e->type() == QEvent::FontChange) RefreshMetrics();
+}
+
+// A window moved to another screen gets that screen's metrics and cursors.
+void TZelkMemo::showEvent(QShowEvent* e) {
+  QAbstractScrollArea::showEvent(e);
+  QWindow* w = window()->windowHandle();
+  if (w && !screen_hooked_) {
+    screen_hooked_ = true;
+    connect(w, &QWindow::screenChanged, this, [this] { RefreshMetrics(); });
   }
+  RefreshMetrics();
 }
 
 // ---------------------------------------------------------------- keyboard
@@ -712,13 +790,19 @@ bool TZelkMemo::event(QEvent* e) {
       return true;
     }
   } else if (e->type() == QEvent::ShortcutOverride) {
-    // The editor's own keys go to the editor before any window shortcut.
+    // The editor's own keys and typed characters go to the editor before any
+    // window shortcut. Esc (cancel a send) and keys that type no printable
+    // character (F4: send) stay the window's, except Esc during a drag.
     auto* k = static_cast<QKeyEvent*>(e);
     const int key = BMKeyFromQt(k->key());
     const TBMShift shift = BMShiftFromQt(k->modifiers());
     const bool ctrlLetter = shift == ssCtrl && key >= 'A' && key <= 'Z' &&
                             std::string_view("ACVXYZ").find(static_cast<char>(key)) != std::string_view::npos;
-    if (ctrlLetter || (key >= vkLeft && key <= vkReturn) || (!(shift & (ssCtrl | ssAlt)) && !k->text().isEmpty())) {
+    const bool editKey = key >= vkLeft && key <= vkReturn && (key != vkReturn || WantReturns);
+    const QString text = k->text();
+    const bool printable = !text.isEmpty() && text.at(0).unicode() >= 32 && text.at(0).unicode() != 127;
+    const bool typed = !(shift & (ssCtrl | ssAlt)) && printable;
+    if (ctrlLetter || editKey || typed || (key == vkEscape && DraggingSelection())) {
       e->accept();
       return true;
     }
@@ -737,14 +821,31 @@ void TZelkMemo::keyPressEvent(QKeyEvent* e) {
   if (OnKeyDown) OnKeyDown(key, shift);
   // Character input: printable text and tabs; Enter acts on key down.
   const bool typed = key == vkOther || key == vkTab || (key >= 'A' && key <= 'Z');
-  if (typed && !(shift & ssCtrl) && !e->text().isEmpty()) {
-    for (char c : BytesOf(e->text())) {
-      if (c == '\t' && !WantTabs) continue;
-      if (OnKeyPress && !OnKeyPress(c)) continue;
-      KeyPress(c);
-    }
-  }
+  if (typed && !(shift & ssCtrl)) TypeText(e->text());
   e->accept();
+}
+
+void TZelkMemo::TypeText(const QString& text) {
+  for (char c : BoxBytesFromText(text)) {
+    if (c == '\t' && !WantTabs) continue;
+    CharInput(c);
+  }
+}
+
+// Dead keys, compose and input methods commit text as if it were typed.
+void TZelkMemo::inputMethodEvent(QInputMethodEvent* e) {
+  TypeText(e->commitString());
+  e->accept();
+}
+
+QVariant TZelkMemo::inputMethodQuery(Qt::InputMethodQuery query) const {
+  switch (query) {
+    case Qt::ImEnabled: return !ReadOnly();
+    case Qt::ImCursorRectangle: return QRectF(CaretRect().translated(viewport()->pos()));
+    case Qt::ImFont: return font();
+    case Qt::ImHints: return int(Qt::ImhNoPredictiveText);
+    default: return QAbstractScrollArea::inputMethodQuery(query);
+  }
 }
 
 void TZelkMemo::keyReleaseEvent(QKeyEvent* e) {
@@ -795,8 +896,7 @@ void TZelkMemo::mouseDoubleClickEvent(QMouseEvent* e) {
 
 void TZelkMemo::wheelEvent(QWheelEvent* e) {
   const QPoint d = e->angleDelta();
-  const int delta = d.y() != 0 ? d.y() : d.x();
-  if (MouseWheel(delta, BMShiftFromQt(e->modifiers())))
+  if (MouseWheel(d.x(), d.y(), BMShiftFromQt(e->modifiers())))
     e->accept();
   else
     e->ignore();
@@ -813,10 +913,14 @@ void TZelkMemo::focusInEvent(QFocusEvent* e) {
   }
 }
 
+// Losing the focus mid-drag loses the mouse too: no release will come, so
+// autoscroll stops here.
 void TZelkMemo::focusOutEvent(QFocusEvent* e) {
   QAbstractScrollArea::focusOutEvent(e);
   blink_timer_->stop();
   HideCaret();
+  autoscroll_timer_->stop();
+  MouseCaptureLost();
 }
 
 // ---------------------------------------------------------------- drop list
@@ -824,7 +928,7 @@ void TZelkMemo::focusOutEvent(QFocusEvent* e) {
 bool TZelkMemo::ShowDropList(int left, int top, int width, int height) {
   drop_list_->clear();
   for (const auto& item : DropListItems()) {
-    auto* it = new QListWidgetItem(QString::fromLatin1(item.data(), qsizetype(item.size())));
+    auto* it = new QListWidgetItem(TextFromBoxBytes(item));
     it->setData(Qt::UserRole, it->text());
     drop_list_->addItem(it);
   }
@@ -847,7 +951,7 @@ void TZelkMemo::HideDropList() {
 void TZelkMemo::ChooseDropListEntry() {
   QListWidgetItem* item = drop_list_->currentItem();
   HideDropList();
-  if (item) ChooseDropListItem(BytesOf(item->data(Qt::UserRole).toString()));
+  if (item) ChooseDropListItem(BoxBytesFromText(item->data(Qt::UserRole).toString()));
   setFocus(Qt::OtherFocusReason);
 }
 
@@ -866,8 +970,8 @@ bool TZelkMemo::eventFilter(QObject* watched, QEvent* e) {
       }
       // Other characters are typed in the editor; the list keeps the focus.
       if (!k->text().isEmpty() && !(k->modifiers() & Qt::ControlModifier))
-        for (char c : BytesOf(k->text()))
-          if (static_cast<unsigned char>(c) >= 32) KeyPress(c);
+        for (char c : BoxBytesFromText(k->text()))
+          if (static_cast<unsigned char>(c) >= 32) CharInput(c);
     } else if (e->type() == QEvent::FocusOut) {
       HideDropList();
     }

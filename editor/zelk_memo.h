@@ -3,8 +3,12 @@
 #include <QColor>
 #include <QFont>
 #include <QPointer>
+#include <QRawFont>
+#include <array>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "editor/core/bm_custom_memo.h"
 #include "editor/core/bm_gutter.h"
@@ -83,6 +87,11 @@ private:
   bool bevel_ = true;
 };
 
+// The boxes hold bytes, one per cell. Text comes in and goes out as Latin-1,
+// the same mapping both ways; a character that does not fit becomes "?".
+std::string BoxBytesFromText(const QString& text);
+QString TextFromBoxBytes(std::string_view bytes);
+
 enum TBMScrolls { sbNone, sbBoth, sbHorizontal, sbVertical };
 enum TBMBorderStyle { bsNone, bsSingle };
 
@@ -128,12 +137,10 @@ public:
   // Scroll the view to the end now, or once 30 ms after the last request.
   using TBMCustomMemo::ScrollToEnd;
   void ScrollToEndLater();
-  bool ScrollToEndPending() const { return scroll_to_end_pending_; }
 
-  // Events a window hooks: after the editor acted on a key, and before a
-  // character is typed (return false to drop it; it may change the character).
+  // Fired after the editor acted on a key (OnKeyPress, before a character is
+  // typed, is the logic's).
   std::function<void(int key, TBMShift shift)> OnKeyDown;
-  std::function<bool(char& c)> OnKeyPress;
 
   // For tests and the benchmark: the caret is drawn now; paint one frame.
   bool CaretShown() const { return caret_shown_; }
@@ -144,6 +151,11 @@ public:
 
   // Font fallback used when "Courier New" is missing.
   static QFont DefaultFont();
+  // The fixed-pitch font families this machine has, sorted, each once.
+  static QStringList FixedPitchFamilies();
+
+  // Where an input method shows its candidates: at the caret.
+  QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 
 protected:
   // TBMCustomMemo hooks.
@@ -155,7 +167,6 @@ protected:
   void CaretMoved() override;
   void CaretReadOnlyChanged() override;
   void StoreChanged() override;
-  void StoreChanging() override;
   std::string ClipboardText() override;
   void SetClipboardText(const std::string& text) override;
   void DragCursorChanged() override;
@@ -180,6 +191,8 @@ protected:
   void wheelEvent(QWheelEvent* e) override;
   void focusInEvent(QFocusEvent* e) override;
   void focusOutEvent(QFocusEvent* e) override;
+  void showEvent(QShowEvent* e) override;
+  void inputMethodEvent(QInputMethodEvent* e) override;
   void scrollContentsBy(int dx, int dy) override;
 
 private:
@@ -187,8 +200,13 @@ private:
   friend class TBMGutterOptions;
   void UpdateMetrics();
   void UpdateScrollBars();
+  // After a change of font, screen or gutter: metrics, bars, one repaint.
+  void RefreshMetrics();
+  void UpdateCellGlyphs(const QFont& f, const QFontMetricsF& fm);
   void UpdateCursorShape(int x);
-  void PaintLine(QPainter& p, int line, int x, int y, const QFontMetrics& fm);
+  void PaintLine(QPainter& p, int line, int x, int y, int baseline);
+  void DrawCells(QPainter& p, const std::string& cells, int from, int to, int x, int baseline, const QColor& color);
+  void TypeText(const QString& text);
   void PaintGutter(QPainter& p, int rows);
   void PaintCaret(QPainter& p);
   void BlinkTick();
@@ -217,7 +235,17 @@ private:
   bool repaint_after_change_ = false;
   QRect caret_painted_;  // where the caret bar is on screen now, if anywhere
   QPoint last_mouse_;
-  TBMShift last_shift_ = ssNone;
+  bool screen_hooked_ = false;
+
+  // Every character is drawn in its own cell: the font's glyph of each byte
+  // and its offset inside the cell, built when the font or screen changes.
+  QRawFont raw_font_;
+  QString glyph_key_;
+  std::array<quint32, 256> glyphs_{};
+  std::array<qreal, 256> glyph_offsets_{};
+  int baseline_offset_ = 0;
+  std::vector<quint32> run_glyphs_;
+  std::vector<QPointF> run_positions_;
 
   QTimer* blink_timer_;
   QTimer* autoscroll_timer_;

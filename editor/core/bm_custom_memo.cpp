@@ -19,13 +19,28 @@ constexpr int kMaxDropListTimeDelay = 10;
 
 bool IsLetterKey(int key) { return key >= 'A' && key <= 'Z'; }
 
+// Fills a line with blanks up to a column beyond its end; gives their count.
+int PadTo(std::string& line, int col) {
+  const int blanks = col - static_cast<int>(line.size());
+  if (blanks <= 0) return 0;
+  line.append(static_cast<size_t>(blanks), ' ');
+  return blanks;
+}
+
+// Whole lines a wheel delta scrolls; the rest waits for the next event of the
+// same direction.
+int WheelSteps(int& rest, int delta) {
+  if ((rest > 0 && delta < 0) || (rest < 0 && delta > 0)) rest = 0;
+  rest += delta;
+  const int steps = rest / kWheelUnitsPerLine;
+  rest -= steps * kWheelUnitsPerLine;
+  return steps;
+}
+
 }  // namespace
 
 TBMCustomMemo::TBMCustomMemo() {
-  lines_.OnChanging = [this](TBMStrings&) {
-    lines_changing_ = true;
-    StoreChanging();
-  };
+  lines_.OnChanging = [this](TBMStrings&) { lines_changing_ = true; };
   lines_.OnChange = [this](TBMStrings&) {
     lines_changing_ = false;
     StoreChanged();
@@ -269,12 +284,10 @@ void TBMCustomMemo::InsertTextAt(std::string_view text, int col, bool record, bo
   const int oldLength = static_cast<int>(current.size());
   int padding = 0;
   if (oldLength < col) {
-    if (pad) {
-      padding = col - oldLength;
-      current.append(static_cast<size_t>(padding), ' ');
-    } else {
+    if (pad)
+      padding = PadTo(current, col);
+    else
       col = oldLength;
-    }
   }
   SetCaret(col, line);
   if (record) {
@@ -356,18 +369,7 @@ std::string TBMCustomMemo::RemoveSelection(bool record, bool returnText) {
   std::string text = (record || returnText) ? TextBetween(s, e) : std::string();
   {
     TBMUpdateGuard update(lines_);
-    if (s.line == e.line) {
-      if (e.col > s.col) {
-        std::string changed = lines_[s.line];
-        changed.erase(static_cast<size_t>(s.col), static_cast<size_t>(e.col - s.col));
-        lines_.Put(s.line, std::move(changed));
-      }
-    } else {
-      std::string joined = lines_[s.line].substr(0, static_cast<size_t>(s.col)) +
-                           lines_[e.line].substr(static_cast<size_t>(e.col));
-      lines_.DeleteLines(s.line + 1, e.line - s.line);
-      lines_.Put(s.line, std::move(joined));
-    }
+    RemoveRange(s, e);
     SetCaret(s.col, s.line);  // where the removed text began
     SelectionOff();
   }
@@ -380,6 +382,23 @@ std::string TBMCustomMemo::RemoveSelection(bool record, bool returnText) {
   return text;
 }
 
+// Removes the text from s to e (both inside the text, s first): the one
+// routine behind Delete, Backspace and selections, joining lines or not.
+void TBMCustomMemo::RemoveRange(TBMPos s, TBMPos e) {
+  TBMUpdateGuard update(lines_);
+  if (s.line == e.line) {
+    if (e.col <= s.col) return;
+    std::string changed = lines_[s.line];
+    changed.erase(static_cast<size_t>(s.col), static_cast<size_t>(e.col - s.col));
+    lines_.Put(s.line, std::move(changed));
+    return;
+  }
+  std::string joined = lines_[s.line].substr(0, static_cast<size_t>(s.col));
+  joined.append(lines_[e.line], static_cast<size_t>(e.col), std::string::npos);
+  lines_.DeleteLines(s.line + 1, e.line - s.line);
+  lines_.Put(s.line, std::move(joined));
+}
+
 void TBMCustomMemo::DeleteSelection() { RemoveSelection(true, false); }
 
 std::string TBMCustomMemo::GetSelText() const {
@@ -387,13 +406,10 @@ std::string TBMCustomMemo::GetSelText() const {
   return SelectionBounds(s, e) ? TextBetween(s, e) : std::string();
 }
 
-// Removes without keeping the text. The change is not recorded, so a redo
-// recorded before it would replay at positions that no longer hold: drop it.
-void TBMCustomMemo::ClearSelection() {
-  if (!sel_avail_) return;
-  RemoveSelection(false, false);
-  redo_count_ = 0;
-}
+// A removal left out of the history would make every older step replay at
+// positions that no longer hold (Undo after it wiped the wrong text), so it
+// is recorded like any other.
+void TBMCustomMemo::ClearSelection() { RemoveSelection(true, false); }
 
 void TBMCustomMemo::AppendText(std::string_view text) {
   const int last = std::max(lines_.Count() - 1, 0);
@@ -690,14 +706,20 @@ bool TBMCustomMemo::KeyDown(int key, TBMShift shift) {
   ResetDropListIdle();
   if (dragging_selection_) DragCursorChanged();
   if (shift == ssCtrl && IsLetterKey(key)) {
+    bool edit = true;
     switch (key) {
-      case 'A': SelectAll(); break;
-      case 'C': CopyToClipboard(); break;
+      case 'A': SelectAll(); edit = false; break;
+      case 'C': CopyToClipboard(); edit = false; break;
       case 'V': PasteFromClipboard(); break;
       case 'X': CutToClipboard(); break;
       case 'Y': Redo(); break;
       case 'Z': Undo(); break;
-      default: break;
+      default: edit = false; break;
+    }
+    // The caret shows where the edit left it at once, not at the next blink.
+    if (edit && !read_only_ && !lines_changing_) {
+      ScrollCaretIntoView();
+      ShowCaretHold();
     }
     return false;
   }
@@ -760,22 +782,16 @@ void TBMCustomMemo::KeyDeleteChar(TBMShift shift) {
     if (line + 1 >= lines_.Count()) return;
     // The next line joins at the line end: the caret goes there first, so the
     // removal is recorded where its text began.
-    if (caret_.col > static_cast<int>(text.size())) SetCaret(static_cast<int>(text.size()), line);
+    const int len = static_cast<int>(text.size());
+    if (caret_.col > len) SetCaret(len, line);
     TakeStateBefore();
-    {
-      TBMUpdateGuard update(lines_);
-      std::string joined = text + lines_[line + 1];
-      lines_.Delete(line + 1);
-      lines_.Put(line, std::move(joined));
-    }
+    RemoveRange({len, line}, {0, line + 1});
     Record(ukDelete, std::string(kCrLf));
     InvalidateAll();
   } else {
     TakeStateBefore();
-    std::string changed = text;
-    const std::string removed(1, changed[static_cast<size_t>(caret_.col)]);
-    changed.erase(static_cast<size_t>(caret_.col), 1);
-    lines_.Put(line, std::move(changed));
+    const std::string removed(1, text[static_cast<size_t>(caret_.col)]);
+    RemoveRange(caret_, {caret_.col + 1, line});
     Record(ukDelete, removed);
   }
 }
@@ -794,21 +810,16 @@ void TBMCustomMemo::KeyBackspace() {
   TakeStateBefore();
   const int col = caret_.col;
   if (col >= 1) {
-    std::string changed = lines_[line];
-    const std::string removed(1, changed[static_cast<size_t>(col - 1)]);
+    const std::string removed(1, lines_[line][static_cast<size_t>(col - 1)]);
     SetCaret(col - 1, line);
-    changed.erase(static_cast<size_t>(col - 1), 1);
-    lines_.Put(line, std::move(changed));
+    RemoveRange({col - 1, line}, {col, line});
     Record(ukDelete, removed);
   } else if (line > 0) {
+    const int prevLength = LineLength(line - 1);
     {
       TBMUpdateGuard update(lines_);
-      std::string joined = lines_[line - 1];
-      const int prevLength = static_cast<int>(joined.size());
-      joined += lines_[line];
-      lines_.Delete(line);
+      RemoveRange({prevLength, line - 1}, {0, line});
       SetCaret(prevLength, line - 1);
-      lines_.Put(line - 1, std::move(joined));
     }
     Record(ukDelete, std::string(kCrLf));
     InvalidateAll();
@@ -848,15 +859,14 @@ void TBMCustomMemo::KeyPress(char c) {
   TakeStateBefore();
   int col = caret_.col;
   std::string typed(1, c);
-  if (col > static_cast<int>(text.size())) {
+  const int length = static_cast<int>(text.size());
+  if (col > length) {
     if (AllowCaretInWhiteSpace) {
       // Beyond the end the typed text is led by blanks up to the caret.
-      const size_t padding = static_cast<size_t>(col) - text.size();
-      MoveStateBeforeCaret(static_cast<int>(text.size()));
-      typed.insert(0, padding, ' ');
-      text.append(padding, ' ');
+      MoveStateBeforeCaret(length);
+      typed.insert(0, static_cast<size_t>(PadTo(text, col)), ' ');
     } else {
-      col = static_cast<int>(text.size());
+      col = length;
     }
   }
   text.insert(static_cast<size_t>(col), 1, c);
@@ -867,17 +877,31 @@ void TBMCustomMemo::KeyPress(char c) {
   ShowCaretHold();
 }
 
-bool TBMCustomMemo::MouseWheel(int delta, TBMShift shift) {
+void TBMCustomMemo::CharInput(char c) {
+  if (OnKeyPress && !OnKeyPress(c)) return;
+  KeyPress(c);
+}
+
+bool TBMCustomMemo::MouseWheel(int deltaX, int deltaY, TBMShift shift) {
+  if (DropListVisible()) HideDropList();  // as on every scroll
+  ResetDropListIdle();
   if (lines_.Empty()) return false;
-  const int steps = std::abs(delta) / kWheelUnitsPerLine;
-  if (shift & ssCtrl) {
-    ScrollCols(delta > 0 ? -steps : steps);
-  } else if (shift & ssShift) {
-    const int line = std::max(0, std::min(lines_.Count() - 1, caret_.line + (delta > 0 ? -1 : 1)));
+  if (shift & ssShift) {
+    // One line per wheel event, keeping the column.
+    if (deltaY == 0) return true;
+    const int line = std::max(0, std::min(lines_.Count() - 1, caret_.line + (deltaY > 0 ? -1 : 1)));
     MoveCaret(KeepColumn(caret_.line, line, caret_.col), line, true, ssNone);
-  } else {
-    ScrollLines(delta > 0 ? -steps : steps);
+    return true;
   }
+  if (shift & ssCtrl) {  // the wheel scrolls sideways
+    deltaX += deltaY;
+    deltaY = 0;
+  }
+  // Positive deltas point away from the user and to the left: scroll back.
+  const int cols = WheelSteps(wheel_rest_x_, deltaX);
+  const int lines = WheelSteps(wheel_rest_y_, deltaY);
+  if (cols != 0) ScrollCols(-cols);
+  if (lines != 0) ScrollLines(-lines);
   return true;
 }
 
@@ -908,6 +932,7 @@ void TBMCustomMemo::MouseDown(int x, int y, TBMShift shift) {
   autoscroll_line_step_ = autoscroll_col_step_ = 0;
   press_pos_ = PointToPos(x, y, false);
   gutter_selecting_ = gutter_width_ > 0 && x <= gutter_width_;
+  press_in_gutter_ = gutter_selecting_;
   dragging_selection_ = !read_only_ && !gutter_selecting_ && AllowDragSelection && sel_avail_ &&
                         sel_start_ <= press_pos_ && press_pos_ <= sel_end_;
   if (dragging_selection_) {
@@ -970,7 +995,18 @@ void TBMCustomMemo::CancelDrag() {
   DragCursorChanged();
 }
 
+void TBMCustomMemo::MouseCaptureLost() {
+  if (!button_down_) return;
+  button_down_ = false;
+  gutter_selecting_ = false;
+  autoscroll_line_step_ = autoscroll_col_step_ = 0;
+  if (dragging_selection_) CancelDrag();
+}
+
 void TBMCustomMemo::DoubleClick() {
+  // In the gutter the click selected a whole line; the caret then stands on
+  // the next line, whose word must not be taken.
+  if (press_in_gutter_) return;
   const int line = caret_.line;
   if (line < 0 || line >= lines_.Count()) return;
   const std::string& text = lines_[line];
@@ -1067,7 +1103,7 @@ void TBMCustomMemo::DropDown() {
 }
 
 void TBMCustomMemo::ChooseDropListItem(const std::string& item) {
-  for (char c : SplitDropListItem(item).inserted) KeyPress(c);
+  for (char c : SplitDropListItem(item).inserted) CharInput(c);
 }
 
 }  // namespace kalvex

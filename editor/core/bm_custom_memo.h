@@ -37,7 +37,6 @@ public:
   // ---- Text ----
   TBMStrings& Lines() { return lines_; }
   const TBMStrings& Lines() const { return lines_; }
-  void SetLines(const std::vector<std::string>& lines) { lines_.Assign(lines); }
   void Clear() { lines_.Clear(); }
   bool LinesChanging() const { return lines_changing_; }
 
@@ -45,6 +44,9 @@ public:
   std::function<void()> OnChange;
   // Fired on every caret placement, also when the caret stays where it was.
   std::function<void()> OnCaretMove;
+  // Fired before a character is typed; it may change the character, or drop
+  // it by returning false.
+  std::function<bool(char& c)> OnKeyPress;
 
   // ---- Options ----
   bool ReadOnly() const { return read_only_; }
@@ -81,7 +83,9 @@ public:
   void InsertText(std::string_view text, int col, bool record, bool select, int line);
   void DeleteSelection();               // removes and records ukDelete
   std::string GetSelText() const;
-  void ClearSelection();                // removes without recording a block
+  // Removes the selection, as the window's Delete command does. It is
+  // recorded like any removal, so Undo brings the text back.
+  void ClearSelection();
   void AppendText(std::string_view text);
 
   // ---- Undo ----
@@ -106,22 +110,24 @@ public:
   void KeyUp(int key, TBMShift shift);
   // Character input after key down; tabs and bytes of 32 or more are typed.
   void KeyPress(char c);
-  // Wheel delta in eighths of a degree (120 per notch); true when handled.
-  bool MouseWheel(int delta, TBMShift shift);
+  // Character input as the keyboard, an input method or the drop list gives
+  // it: OnKeyPress first, then KeyPress.
+  void CharInput(char c);
+  // Wheel deltas in eighths of a degree (120 per notch), vertical and
+  // sideways; what is left below one line is kept for the next event, so
+  // touchpads and fine wheels scroll too. True when handled.
+  bool MouseWheel(int deltaX, int deltaY, TBMShift shift);
 
   // ---- View: cell metrics and scroll position ----
   // Pixel metrics from the window; visible lines and columns follow.
   void SetMetrics(int charWidth, int lineHeight, int clientWidth, int clientHeight, int gutterWidth);
   int CharWidth() const { return char_width_; }
   int LineHeight() const { return line_height_; }
-  int ClientWidth() const { return client_width_; }
-  int ClientHeight() const { return client_height_; }
   int GutterWidth() const { return gutter_width_; }  // 0 while hidden
   int VisibleLines() const { return visible_lines_; }
   int VisibleCols() const { return visible_cols_; }
   int TopLine() const { return top_line_; }
   int LeftCol() const { return left_col_; }
-  int HorzRange() const { return horz_range_; }
   void SetTopLine(int value);
   void SetLeftCol(int value);
   int MaxTopLine() const;
@@ -142,8 +148,10 @@ public:
   void DoubleClick();
   void AutoScrollTick(int x, int y, TBMShift shift);
   void CancelDrag();
+  // The mouse is no longer ours (focus lost mid-drag, no release coming):
+  // the press ends without a drop.
+  void MouseCaptureLost();
   bool DraggingSelection() const { return dragging_selection_; }
-  bool ButtonDown() const { return button_down_; }
   int AutoScrollLineStep() const { return autoscroll_line_step_; }
   int AutoScrollColStep() const { return autoscroll_col_step_; }
   // Moves or copies the selection to a position, as a drop does.
@@ -161,10 +169,9 @@ public:
   // Blink timer tick: counts idle time and opens the list when it is due.
   void DropListIdleTick();
   void ResetDropListIdle() { drop_idle_ = 0; }
-  int DropListIdle() const { return drop_idle_; }
   // Tries to open the list (fires OnDropListDown first).
   void DropDown();
-  // Types the inserted part of an item at the caret, as typing.
+  // Types the inserted part of an item at the caret, as character input.
   void ChooseDropListItem(const std::string& item);
 
 protected:
@@ -182,11 +189,9 @@ protected:
   virtual void CaretReadOnlyChanged() {}
   // The store ended an update: refresh cursor, metrics and scroll bars.
   virtual void StoreChanged() {}
-  virtual void StoreChanging() {}
   virtual std::string ClipboardText() { return clipboard_; }
   virtual void SetClipboardText(const std::string& text) { clipboard_ = text; }
   virtual void DragCursorChanged() {}
-  virtual void DropListVisibleChanged() {}
   // The drop list wants to open at this pixel rectangle of the client area.
   virtual bool ShowDropList(int /*left*/, int /*top*/, int /*width*/, int /*height*/) { return false; }
   virtual bool DropListVisible() const { return false; }
@@ -202,6 +207,7 @@ private:
   void TakeStateBefore();
   void MoveStateBeforeCaret(int col);
   void InsertTextAt(std::string_view text, int col, bool record, bool select, int line, bool pad);
+  void RemoveRange(TBMPos s, TBMPos e);
   void Record(TBMUndoKind kind, std::string text);
   void RemoveExtent(const std::string& text, TBMPos start);
   bool SelectionBounds(TBMPos& start, TBMPos& end) const;
@@ -248,8 +254,10 @@ private:
   bool button_down_ = false;
   TBMPos press_pos_;
   bool gutter_selecting_ = false;
+  bool press_in_gutter_ = false;  // the last press, until the next one
   bool dragging_selection_ = false;
   int autoscroll_line_step_ = 0, autoscroll_col_step_ = 0;
+  int wheel_rest_x_ = 0, wheel_rest_y_ = 0;
 
   // Drop list.
   std::vector<std::string> drop_items_;

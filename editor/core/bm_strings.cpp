@@ -87,17 +87,22 @@ void TBMStrings::EndUpdate() {
 
 // Merges a changed range into the pending one; -1 as first means the whole
 // text, -1 as last the end of the text.
-void TBMStrings::RecordRange(int first, int last) {
-  if (last > Count() - 1) last = kToEnd;
-  if (first < kWholeText) first = 0;
-  if (pending_first_ == kNothingPending) {
-    pending_first_ = first;
-    pending_last_ = last;
+void MergeChangedRange(int& pendingFirst, int& pendingLast, int first, int last, int count) {
+  if (last > count - 1) last = TBMStrings::kToEnd;
+  if (first < TBMStrings::kWholeText) first = 0;
+  if (pendingFirst == TBMStrings::kNothingPending) {
+    pendingFirst = first;
+    pendingLast = last;
     return;
   }
-  if (pending_first_ == kWholeText) return;
-  pending_first_ = std::min(pending_first_, first);
-  if (pending_last_ != kToEnd) pending_last_ = (last == kToEnd) ? kToEnd : std::max(pending_last_, last);
+  if (pendingFirst == TBMStrings::kWholeText) return;
+  pendingFirst = std::min(pendingFirst, first);
+  if (pendingLast != TBMStrings::kToEnd)
+    pendingLast = (last == TBMStrings::kToEnd) ? TBMStrings::kToEnd : std::max(pendingLast, last);
+}
+
+void TBMStrings::RecordRange(int first, int last) {
+  MergeChangedRange(pending_first_, pending_last_, first, last, Count());
 }
 
 void TBMStrings::RaiseMax(size_t length) {
@@ -245,11 +250,6 @@ void TBMStrings::SetText(std::string_view text) {
   RecordRange(kWholeText, kToEnd);
 }
 
-void TBMStrings::LoadFromStream(std::istream& in) {
-  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  SetText(text);
-}
-
 void TBMStrings::SaveToStream(std::ostream& out) const {
   for (size_t i = 0; i < lines_.size(); ++i) {
     if (i) out.write(kLineBreak.data(), static_cast<std::streamsize>(kLineBreak.size()));
@@ -280,14 +280,6 @@ void TBMStrings::SetMaxLineLength(int value) {
     announced_max_ = max_line_length_;
     if (OnMaxLengthChanged) OnMaxLengthChanged(*this);
   }
-}
-
-size_t TBMStrings::MemoryBytes() const {
-  size_t bytes = lines_.capacity() * sizeof(std::string);
-  constexpr size_t kInline = sizeof(std::string) - sizeof(void*) - sizeof(size_t) - 1;
-  for (const auto& l : lines_)
-    if (l.capacity() > kInline) bytes += l.capacity() + 1;
-  return bytes;
 }
 
 }  // namespace kalvex

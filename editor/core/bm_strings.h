@@ -93,7 +93,6 @@ public:
   // whole file and assigns it with SetText.
   void LoadFromFile(const std::string& fileName);
   void SaveToFile(const std::string& fileName) const;
-  void LoadFromStream(std::istream& in);
   void SaveToStream(std::ostream& out) const;
 
   int MaxLineLength() const { return max_line_length_; }
@@ -103,9 +102,6 @@ public:
   // The range not yet announced (for tests and views).
   int PendingFirst() const { return pending_first_; }
   int PendingLast() const { return pending_last_; }
-
-  // Bytes held for the lines (text, line objects and spare capacity).
-  size_t MemoryBytes() const;
 
 private:
   void CheckIndex(int i, bool allowEnd = false) const;
@@ -134,6 +130,12 @@ public:
 private:
   TBMStrings& lines_;
 };
+
+// Merges a changed range into the pending one: the smaller first (-1, the
+// whole text, wins; a first below -1 counts as 0), and the larger last (-1,
+// to the end, wins; a last beyond the last of `count` lines counts as -1).
+// Nothing pending (kNothingPending) takes the new range as it is.
+void MergeChangedRange(int& pendingFirst, int& pendingLast, int first, int last, int count);
 
 // Finds the next line break at or after `from`: CR LF, lone CR or lone LF.
 // Returns false when there is none; else sets its position and length (1 or 2).

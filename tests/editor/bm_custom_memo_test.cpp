@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
+#include <vector>
 
 namespace kalvex {
 
@@ -354,12 +356,19 @@ TEST_F(Memo, ClipboardKeys) {
   EXPECT_EQ(Text(), "bca");
 }
 
-TEST_F(Memo, ClearSelectionLeavesNoBlock) {
-  Load("abc");
-  m.SelectRange({0, 0}, {2, 0});
+// The window's Delete command: Undo must bring back exactly the text before.
+TEST_F(Memo, ClearSelectionIsUndoneLikeAnyRemoval) {
+  Type("abc");
+  m.SelectRange({0, 0}, {1, 0});
   m.ClearSelection();
-  EXPECT_EQ(Text(), "c");
-  EXPECT_EQ(m.UndoCount(), 0);
+  EXPECT_EQ(Text(), "bc");
+  m.Undo();
+  EXPECT_EQ(Text(), "abc");
+  m.Undo();
+  EXPECT_EQ(Text(), "");
+  m.Redo();
+  m.Redo();
+  EXPECT_EQ(Text(), "bc");
 }
 
 TEST_F(Memo, ControlCharactersAreIgnoredButTabIsTyped) {
@@ -385,16 +394,34 @@ TEST_F(Memo, ScrollCaretIntoViewLandsHalfAPageInside) {
   EXPECT_EQ(m.TopLine(), 0);
 }
 
-TEST_F(Memo, WheelScrollsThreeLinesPerNotch) {
+TEST_F(Memo, WheelScrollsByNotchesAndKeepsWhatIsLeftOfSmallDeltas) {
+  EXPECT_FALSE(m.MouseWheel(0, -120, ssNone));  // nothing to scroll
   std::string text;
-  for (int i = 0; i < 100; ++i) text += "line\r\n";
+  for (int i = 0; i < 100; ++i) text += std::string(100, 'x') + "\r\n";
   Load(text);
-  EXPECT_TRUE(m.MouseWheel(-120, ssNone));
+  m.WidenHorzRangeToCaretLine();  // as the window does when the text is in
+  EXPECT_TRUE(m.MouseWheel(0, -120, ssNone));
   EXPECT_EQ(m.TopLine(), 3);
-  m.MouseWheel(120, ssNone);
+  m.MouseWheel(0, 120, ssNone);
   EXPECT_EQ(m.TopLine(), 0);
+  // A touchpad: twenty events of 12 are two notches.
+  for (int i = 0; i < 20; ++i) m.MouseWheel(0, -12, ssNone);
+  EXPECT_EQ(m.TopLine(), 6);
+  // Turning back starts afresh instead of spending the rest.
+  m.MouseWheel(0, -30, ssNone);
+  m.MouseWheel(0, 30, ssNone);
+  EXPECT_EQ(m.TopLine(), 6);
+  // Sideways deltas, and the vertical wheel with Ctrl, scroll sideways.
+  m.MouseWheel(-120, 0, ssNone);
+  EXPECT_EQ(m.LeftCol(), 3);
+  EXPECT_EQ(m.TopLine(), 6);
+  m.MouseWheel(0, -80, ssCtrl);
+  EXPECT_EQ(m.LeftCol(), 5);
+  m.MouseWheel(40, 0, ssNone);
+  EXPECT_EQ(m.LeftCol(), 4);
+  // Shift moves the caret a line per event.
   m.SetCaret(0, 5);
-  m.MouseWheel(120, ssShift);
+  m.MouseWheel(0, 120, ssShift);
   EXPECT_EQ(m.CaretLine(), 4);
 }
 
@@ -595,17 +622,18 @@ TEST(DropList, ItemFieldsAndChoosingTypesTheInsertedPart) {
 namespace kalvex {
 namespace {
 
-// Random edits through the keyboard, clipboard and drop paths, with and without
-// the caret allowed beyond line ends: each Undo must give back the text before
-// its change, and redoing all the final text.
+// Random edits through the keyboard, clipboard, drop and program paths, with
+// and without the caret allowed beyond line ends, with a ring that wraps and
+// with undos in between: each Undo must give back the text before the change
+// that made its block, and redoing everything the final text.
 TEST(MemoUndo, RandomEditsUndoAndRedoExactly) {
   for (unsigned seed = 1; seed <= 300; ++seed) {
     TBMCustomMemo m;
     m.SetMetrics(8, 16, 8 * 20, 16 * 10, 0);
-    m.SetUndoSize(2000);
+    const int ringSize = seed % 3 == 0 ? 7 : 2000;  // a small ring wraps many times
+    m.SetUndoSize(ringSize);
     m.AllowCaretInWhiteSpace = seed % 2 == 0;
     m.Lines().SetText("F0 43 10\r\n\t7E 00\r\n\r\nF7");
-    const std::string start = m.Lines().Text();
     unsigned state = seed;
     auto rnd = [&](int n) {
       state = state * 1103515245u + 12345u;
@@ -615,13 +643,21 @@ TEST(MemoUndo, RandomEditsUndoAndRedoExactly) {
       const int line = rnd(m.Lines().Count() + 1);
       return TBMPos{rnd(12), line};
     };
-    // The text each undo step must give back: the text before the change that
-    // created the block (unknown for the first block of a two-block change).
-    std::map<int, std::string> textBefore;
+    // The text before each block that Undo can take back, oldest first;
+    // empty where unknown (the second block of a two-block change).
+    std::vector<std::optional<std::string>> before;
+    auto checkUndo = [&](const char* when) {
+      m.Undo();
+      const auto& expected = before[static_cast<size_t>(m.UndoCount())];
+      if (expected) {
+        ASSERT_EQ(m.Lines().Text(), *expected) << when << " seed " << seed << " block " << m.UndoCount();
+      }
+    };
     for (int step = 0; step < 300; ++step) {
-      const std::string before = m.Lines().Text();
-      const int blocksBefore = m.UndoCount();
-      switch (rnd(12)) {
+      const std::string text = m.Lines().Text();
+      const int count = m.UndoCount();
+      const TBMUndoBlock* top = m.UndoBlock(0);
+      switch (rnd(16)) {
         case 0: case 1: case 2: m.KeyPress("ab 7F\t"[rnd(6)]); break;
         case 3: m.KeyDown(vkReturn, ssNone); break;
         case 4: m.KeyDown(vkBack, ssNone); break;
@@ -642,21 +678,40 @@ TEST(MemoUndo, RandomEditsUndoAndRedoExactly) {
           }
           break;
         case 11: m.InsertText(rnd(2) ? "x\r\ny" : "1\n2\r3", m.CaretCol(), true, false, m.CaretLine()); break;
+        case 12: m.ClearSelection(); break;
+        case 13:
+          // What the window does to its boxes: append, or clear.
+          if (rnd(4) == 0) {
+            m.Clear();
+          } else {
+            m.AppendText(rnd(2) ? "\r\nF0 7E F7" : " 7F");
+          }
+          break;
+        case 14:  // a few steps back; the next edit drops what Redo had
+          for (int k = rnd(4); k > 0 && m.UndoCount() > 0; --k) checkUndo("partial");
+          if (rnd(2) && m.RedoCount() > 0) m.Redo();
+          before.resize(static_cast<size_t>(m.UndoCount() + m.RedoCount()));
+          continue;
+        case 15: m.KeyPress('c'); break;
       }
-      if (m.UndoCount() > blocksBefore) {
-        textBefore[blocksBefore] = before;
-        for (int k = blocksBefore + 1; k < m.UndoCount(); ++k) textBefore.erase(k);
+      if (m.UndoCount() == 0) {  // the history was emptied
+        before.clear();
+        continue;
       }
+      // New blocks: the newest block is not the one on top before.
+      const TBMUndoBlock* now = m.UndoBlock(0);
+      if (now == top && m.UndoCount() == count) continue;  // nothing, or typing merged into it
+      before.resize(static_cast<size_t>(count));        // Redo's steps are gone
+      const int added = m.UndoBlock(1) == top && count > 0 ? 1 : (count == 0 && m.UndoCount() == 1 ? 1 : 2);
+      before.push_back(text);
+      if (added == 2) before.push_back(std::nullopt);
+      while (static_cast<int>(before.size()) > ringSize) before.erase(before.begin());
+      ASSERT_EQ(static_cast<int>(before.size()), m.UndoCount()) << "seed " << seed << " step " << step;
     }
     const std::string end = m.Lines().Text();
     const int steps = m.UndoCount();
-    for (int i = 0; i < steps; ++i) {
-      m.Undo();
-      if (textBefore.count(m.UndoCount())) {
-        ASSERT_EQ(m.Lines().Text(), textBefore[m.UndoCount()]) << "seed " << seed << " block " << m.UndoCount();
-      }
-    }
-    ASSERT_EQ(m.Lines().Text(), start) << "seed " << seed;
+    for (int i = 0; i < steps; ++i) checkUndo("final");
+    m.Undo();  // nothing left: no change
     for (int i = 0; i < steps; ++i) m.Redo();
     ASSERT_EQ(m.Lines().Text(), end) << "seed " << seed;
   }

@@ -86,27 +86,31 @@ TEST(BMStrings, MaxLineLengthGrowsUntilClearedAndIsAnnouncedOnce) {
 }
 
 TEST(BMStrings, PendingRangeMergeRule) {
+  const int kNone = TBMStrings::kNothingPending;
+  const struct {
+    TRange pending, added, want;
+  } cases[] = {
+      {{kNone, kNone}, {3, 4}, {3, 4}},   // nothing pending: taken as it is
+      {{-1, -1}, {2, 3}, {-1, -1}},       // the whole text absorbs everything
+      {{2, 5}, {1, 3}, {1, 5}},           // smaller first, larger last
+      {{2, 5}, {-1, 3}, {-1, 5}},         // a whole text wins
+      {{2, -1}, {4, 6}, {2, -1}},         // to the end stays to the end
+      {{2, 5}, {4, -1}, {2, -1}},         // and wins
+      {{3, 4}, {-5, 2}, {0, 4}},          // a first below -1 counts as 0
+      {{1, 2}, {3, 99}, {1, -1}},         // a last beyond the text: to the end
+  };
+  for (const auto& c : cases) {
+    int first = c.pending.first, last = c.pending.second;
+    MergeChangedRange(first, last, c.added.first, c.added.second, 10);
+    EXPECT_EQ(TRange(first, last), c.want) << c.pending.first << ".." << c.pending.second << " + "
+                                           << c.added.first << ".." << c.added.second;
+  }
+  // Only the two ranges of one Exchange are merged before they are announced.
   TBMStrings s;
   s.SetText("0\r\n1\r\n2\r\n3\r\n4\r\n5");
   TRecorder rec(s);
-  // Each Put inside an update is announced by the next operation; merging only
-  // happens inside one Exchange, so drive the rule through Exchange pairs.
-  const struct {
-    int i, j;
-    TRange want;
-  } cases[] = {{4, 1, {1, 4}}, {2, 2, {2, 2}}, {5, 0, {0, 5}}};
-  for (const auto& c : cases) {
-    rec.ranges.clear();
-    s.Exchange(c.i, c.j);
-    ASSERT_EQ(rec.ranges.size(), 1u);
-    EXPECT_EQ(rec.ranges[0], c.want) << c.i << "," << c.j;
-  }
-  // A pending "to the end" stays to the end; a pending whole text absorbs all.
-  rec.ranges.clear();
-  s.BeginUpdate();
-  s.Delete(5);   // 5..end
-  s.EndUpdate();
-  EXPECT_EQ(rec.ranges.back(), TRange(5, -1));
+  s.Exchange(4, 1);
+  EXPECT_EQ(rec.ranges, (std::vector<TRange>{{1, 4}}));
 }
 
 TEST(BMStrings, TextReadsWithoutTrailingBreak) {

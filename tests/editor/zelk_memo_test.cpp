@@ -4,11 +4,15 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QImage>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QTest>
 #include <QVBoxLayout>
@@ -211,9 +215,12 @@ TEST_F(ZelkMemoWidget, ScrollToEndLaterScrollsOnceAfterABurst) {
   memo->Lines().BeginUpdate();
   for (int i = 0; i < 1000; ++i) memo->Lines().Add("F0 7E 7F 06 01 F7");
   memo->Lines().EndUpdate();
+  QSignalSpy scrolls(memo->verticalScrollBar(), &QScrollBar::valueChanged);
   for (int i = 0; i < 5; ++i) memo->ScrollToEndLater();
   EXPECT_EQ(memo->TopLine(), 0);
   QTRY_COMPARE(memo->TopLine(), 1000 - memo->VisibleLines());
+  QTest::qWait(3 * TZelkMemo::kScrollToEndDelayMs);
+  EXPECT_EQ(scrolls.count(), 1);
   EXPECT_EQ(memo->CaretLine(), 999);
   EXPECT_EQ(memo->verticalScrollBar()->value(), memo->TopLine());
 }
@@ -300,8 +307,12 @@ TEST_F(ZelkMemoWidget, DestroyedWithTheDropListOpenAndTimersRunning) {
   ASSERT_TRUE(memo->DropList()->hasFocus());
   delete memo;
   memo = nullptr;
-  QTest::qWait(50);
-  EXPECT_TRUE(other->isVisible());
+  QTest::qWait(50);  // the timers' next ticks would come now
+  // The window goes on working.
+  other->setFocus();
+  QTest::keyClicks(other, "ok");
+  EXPECT_EQ(other->text(), "ok");
+  EXPECT_TRUE(window.findChildren<TZelkMemo*>().isEmpty());
 }
 
 TEST_F(ZelkMemoWidget, HourglassOnlyWhileAnOpenUpdateMeetsEvents) {
@@ -384,7 +395,12 @@ TEST_F(ZelkMemoWidget, PartialRepaintsLeaveTheSameScreenAsAFullOne) {
 }
 
 TEST_F(ZelkMemoWidget, FontIsFixedPitchAndOptionsAreLimited) {
-  EXPECT_TRUE(memo->font().fixedPitch());
+  // A family that is not there still gives a font whose characters are all
+  // as wide as the grid's cells.
+  memo->SetFont(QFont("No Such Family Kalvex", 12));
+  const QFontMetrics fm(memo->font());
+  EXPECT_EQ(fm.horizontalAdvance(QLatin1Char('i')), fm.horizontalAdvance(QLatin1Char('W')))
+      << QFontInfo(memo->font()).family().toStdString();
   memo->GutterOptions().SetWidth(5);
   EXPECT_EQ(memo->GutterOptions().Width(), 12);
   memo->PaintFrameForTest();
@@ -448,13 +464,212 @@ TEST_F(ZelkMemoWidget, EndOfALongLineScrollsSideways) {
   EXPECT_EQ(memo->LeftCol(), 0);
 }
 
-TEST_F(ZelkMemoWidget, BytesAboveAsciiSurviveCopyAndPaste) {
+// The boxes hold bytes: Latin-1 both ways, "?" for what does not fit, and
+// the clipboard gets LF line breaks.
+TEST_F(ZelkMemoWidget, OneTextMappingForPasteCopyAndTyping) {
+  QApplication::clipboard()->setText(QString::fromUtf8("caf\u00e9 \u2013 F0\nx\U0001F3B9"));
+  Key(Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(memo->Lines().Lines(), (std::vector<std::string>{"caf\xE9 ? F0", "x?"}));
+  Key(Qt::Key_A, Qt::ControlModifier);
+  Key(Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), QString::fromUtf8("caf\u00e9 ? F0\nx?"));
   memo->Lines().SetText("\xF0\xE9 7F");
   Key(Qt::Key_A, Qt::ControlModifier);
   Key(Qt::Key_C, Qt::ControlModifier);
   Key(Qt::Key_End, Qt::ControlModifier);
   Key(Qt::Key_V, Qt::ControlModifier);
   EXPECT_EQ(Text(), "\xF0\xE9 7F\xF0\xE9 7F");
+  memo->Clear();
+  for (const char* typed : {"\u00e9", "\u20ac"}) {  // as a keyboard layout sends them
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString::fromUtf8(typed));
+    QApplication::sendEvent(memo, &press);
+  }
+  EXPECT_EQ(Text(), "\xE9?");
+}
+
+// Dead keys, compose and input methods commit text; it is typed like keys,
+// through OnKeyPress.
+TEST_F(ZelkMemoWidget, InputMethodTextIsTyped) {
+  EXPECT_TRUE(memo->testAttribute(Qt::WA_InputMethodEnabled));
+  EXPECT_TRUE(memo->inputMethodQuery(Qt::ImEnabled).toBool());
+  std::string seen;
+  memo->OnKeyPress = [&](char& c) {
+    seen += c;
+    return true;
+  };
+  QInputMethodEvent preedit(QString::fromUtf8("\u00b4"), {});  // a dead key waiting: nothing typed yet
+  QApplication::sendEvent(memo, &preedit);
+  EXPECT_EQ(Text(), "");
+  QInputMethodEvent commit;
+  commit.setCommitString(QString::fromUtf8("\u00e9"));
+  QApplication::sendEvent(memo, &commit);
+  EXPECT_EQ(Text(), "\xE9");
+  EXPECT_EQ(seen, "\xE9");
+  Key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Text(), "");
+  memo->SetReadOnly(true);
+  EXPECT_FALSE(memo->inputMethodQuery(Qt::ImEnabled).toBool());
+  QApplication::sendEvent(memo, &commit);
+  EXPECT_EQ(Text(), "");
+}
+
+// The window's Esc (cancel a send) and F4 (send) fire whichever box has the
+// focus; Esc still cancels a drag inside the box and then is not the window's.
+TEST_F(ZelkMemoWidget, EscAndF4ReachTheWindowUnlessEscCancelsADrag) {
+  int escapes = 0, f4s = 0;
+  QShortcut esc(QKeySequence(Qt::Key_Escape), &window);
+  QObject::connect(&esc, &QShortcut::activated, [&] { ++escapes; });
+  QShortcut f4(QKeySequence(Qt::Key_F4), &window);
+  QObject::connect(&f4, &QShortcut::activated, [&] { ++f4s; });
+  memo->Lines().SetText("F0 43 F7");
+  ASSERT_TRUE(memo->hasFocus());
+  Key(Qt::Key_Escape);
+  Key(Qt::Key_F4);
+  EXPECT_EQ(escapes, 1);
+  EXPECT_EQ(f4s, 1);
+  QTest::keyClicks(memo, "x");  // typed characters stay the box's
+  EXPECT_EQ(Text(), "xF0 43 F7");
+  memo->SelectRange({1, 0}, {3, 0});
+  QTest::mousePress(vp(), Qt::LeftButton, Qt::NoModifier, Cell(2, 0));
+  ASSERT_TRUE(memo->DraggingSelection());
+  Key(Qt::Key_Escape);
+  EXPECT_FALSE(memo->DraggingSelection());
+  EXPECT_EQ(escapes, 1);
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, Cell(6, 0));
+  EXPECT_EQ(Text(), "xF0 43 F7");  // the cancelled drag dropped nothing
+}
+
+TEST_F(ZelkMemoWidget, SmallWheelDeltasAddUpAndSidewaysScrollsSideways) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += std::string(200, 'x') + "\r\n";
+  memo->Lines().SetText(text);
+  memo->PaintFrameForTest();
+  auto wheel = [&](QPoint delta) {
+    QWheelEvent e(QPointF(20, 20), vp()->mapToGlobal(QPointF(20, 20)), QPoint(), delta, Qt::NoButton,
+                  Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(vp(), &e);
+  };
+  for (int i = 0; i < 20; ++i) wheel(QPoint(0, -12));  // a touchpad
+  EXPECT_EQ(memo->TopLine(), 6);
+  wheel(QPoint(-120, 0));
+  EXPECT_EQ(memo->TopLine(), 6);
+  EXPECT_EQ(memo->LeftCol(), 3);
+  EXPECT_EQ(memo->horizontalScrollBar()->value(), 3);
+  // The wheel closes an open drop list.
+  memo->SetDropListItems({"a"});
+  memo->MoveCaret(0, memo->TopLine(), true, ssNone);
+  memo->DropDown();
+  ASSERT_FALSE(memo->DropList()->isHidden());
+  wheel(QPoint(0, -120));
+  EXPECT_TRUE(memo->DropList()->isHidden());
+}
+
+// Focus lost mid-drag: no release will come, so autoscrolling stops.
+TEST_F(ZelkMemoWidget, AutoScrollStopsWhenTheMouseIsNoLongerOurs) {
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "line\r\n";
+  memo->Lines().SetText(text);
+  QTest::mousePress(vp(), Qt::LeftButton, Qt::NoModifier, Cell(0, 0));
+  Move(QPoint(Cell(0, 0).x(), vp()->height() + 40));
+  ASSERT_TRUE(memo->AutoScrollTimerActive());
+  other->setFocus();
+  QApplication::processEvents();
+  EXPECT_FALSE(memo->AutoScrollTimerActive());
+  const int top = memo->TopLine();
+  QTest::qWait(3 * TZelkMemo::kAutoScrollMs);
+  EXPECT_EQ(memo->TopLine(), top);
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, Cell(0, 0));
+}
+
+TEST_F(ZelkMemoWidget, CaretShowsAtOnceAfterEditShortcuts) {
+  QApplication::clipboard()->setText("7F");
+  QTest::keyClicks(memo, "ab");
+  for (int k : {Qt::Key_Z, Qt::Key_Y, Qt::Key_V}) {
+    QTRY_VERIFY_WITH_TIMEOUT(!memo->CaretShown(), 3 * TZelkMemo::kCaretBlinkMs);
+    Key(k, Qt::ControlModifier);
+    EXPECT_TRUE(memo->CaretShown()) << k;
+  }
+}
+
+TEST_F(ZelkMemoWidget, DropListKeysGoThroughOnKeyPress) {
+  memo->Lines().SetText("F0 ");
+  memo->MoveCaret(3, 0, true, ssNone);
+  memo->SetDropListItems({"a"});
+  memo->OnKeyPress = [](char& c) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return c != 'X';
+  };
+  memo->DropDown();
+  QTest::keyClicks(memo->DropList(), "7ex");
+  EXPECT_EQ(Text(), "F0 7E");
+}
+
+TEST_F(ZelkMemoWidget, DoubleClickInTheGutterKeepsTheLineSelected) {
+  memo->Lines().SetText("l0\r\nF0 43\r\nl2");
+  const QPoint gutter(Gutter() - 4, Cell(0, 0).y());
+  QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, gutter);
+  QTest::mouseDClick(vp(), Qt::LeftButton, Qt::NoModifier, gutter);
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, gutter);
+  EXPECT_EQ(memo->GetSelText(), "l0\r\n");
+}
+
+// The drag cursors are drawn for the screen's pixel ratio (run also with
+// QT_SCALE_FACTOR=2).
+TEST_F(ZelkMemoWidget, DragCursorsFollowThePixelRatio) {
+  memo->Lines().SetText("F0 43 F7");
+  memo->SelectRange({0, 0}, {2, 0});
+  QTest::mousePress(vp(), Qt::LeftButton, Qt::NoModifier, Cell(1, 0));
+  ASSERT_TRUE(memo->DraggingSelection());
+  EXPECT_EQ(vp()->cursor().pixmap().devicePixelRatio(), memo->devicePixelRatioF());
+  EXPECT_EQ(vp()->cursor().pixmap().size(), QSize(32, 32) * memo->devicePixelRatioF());
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, Cell(1, 0));
+}
+
+// Every glyph sits in the cell where the caret, the selection and the mouse
+// put it: on a full 95-character line the last glyph's ink ends inside the
+// last cell, at every size of the settings dialog, at pixel ratios 1, 1.25
+// and 2, for every fixed-pitch family, selected or not.
+TEST_F(ZelkMemoWidget, GlyphsSitOnTheGridAtEverySizeAndPixelRatio) {
+  const std::string line = "F0 43 10 4C 00 00 7E 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17 18 F7";
+  ASSERT_EQ(line.size(), 95u);
+  memo->SetReadOnly(true);  // no caret in the picture
+  const QStringList families = TZelkMemo::FixedPitchFamilies();
+  ASSERT_FALSE(families.isEmpty());
+  for (const QString& family : families) {
+    for (int size = 6; size <= 20; ++size) {
+      memo->SetFont(QFont(family, size));
+      window.resize(memo->GutterWidth() + 100 * memo->CharWidth() + 40, 4 * memo->LineHeight() + 60);
+      memo->Lines().SetText(line + "\r\n" + line);
+      memo->SelectRange({0, 1}, {95, 1});
+      QApplication::processEvents();
+      for (double dpr : {1.0, 1.25, 2.0}) {
+        QImage img(vp()->size() * dpr, QImage::Format_RGB32);
+        img.setDevicePixelRatio(dpr);
+        vp()->render(&img);
+        const int cw = memo->CharWidth(), lh = memo->LineHeight(), x0 = memo->GutterWidth();
+        for (int row = 0; row < 2; ++row) {
+          // Ink: a third of the way from the row's background to its text
+          // colour (small glyphs are grey), and not the empty rest of the row.
+          const auto& env = memo->EnvironmentOptions();
+          const QColor ink = row == 0 ? env.TextColor() : env.SelectionColor();
+          const QColor bg = row == 0 ? env.TextBackground() : env.SelectionBackground();
+          auto distance = [](QColor a, QColor b) {
+            return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue());
+          };
+          int right = -1;  // the rightmost inked device pixel of the row
+          for (int y = int(row * lh * dpr); y < int((row + 1) * lh * dpr); ++y)
+            for (int x = int(x0 * dpr); x < img.width(); ++x) {
+              const QColor c(img.pixel(x, y));
+              if (3 * distance(c, bg) > distance(ink, bg) && distance(c, env.TextBackground()) > 60)
+                right = std::max(right, x);
+            }
+          const double lastCellLeft = (x0 + 94 * cw) * dpr, lastCellRight = (x0 + 95 * cw) * dpr;
+          EXPECT_GT(right, lastCellLeft) << family.toStdString() << " " << size << " pt, ratio " << dpr << " row " << row;
+          EXPECT_LE(right, lastCellRight + dpr) << family.toStdString() << " " << size << " pt, ratio " << dpr << " row " << row;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
