@@ -158,6 +158,40 @@ void BenchFlat(bool bars) {
   line("scroll_page", s0, s1);
 }
 
+// A full-screen box of 95-character lines, each character drawn in its own
+// cell, a third of it selected; QPlainTextEdit paints the same text as peer.
+void BenchFullScreenFrame() {
+  constexpr int kWidth = 1920, kHeight = 1080;
+  constexpr double kFrameTargetMs = 4.0;
+  TZelkMemo memo;
+  memo.resize(kWidth, kHeight);
+  memo.show();
+  Fill(memo, 2000, kLineChars);
+  memo.SelectRange({30, 10}, {60, 40});
+  QApplication::processEvents();
+  QPlainTextEdit edit;
+  edit.setFont(memo.font());
+  edit.setLineWrapMode(QPlainTextEdit::NoWrap);
+  edit.resize(kWidth, kHeight);
+  edit.show();
+  QString all;
+  for (int i = 0; i < 2000; ++i) all += QString::fromLatin1(ReceiveLine(i).c_str()) + '\n';
+  edit.setPlainText(all);
+  QApplication::processEvents();
+  std::vector<double> ours, peer;
+  for (int r = 0; r < 200; ++r) {
+    auto t0 = Clock::now();
+    memo.PaintFrameForTest();
+    ours.push_back(MsSince(t0));
+    t0 = Clock::now();
+    edit.viewport()->repaint();
+    peer.push_back(MsSince(t0));
+  }
+  std::printf("editor_paint_frame_1920x1080_95_chars: %.3f ms, %d rows (target: <= %.0f ms)\n", Median(ours),
+              memo.VisibleLines() + 1, kFrameTargetMs);
+  std::printf("editor_paint_frame_1920x1080_qplaintextedit: %.3f ms (target: peer)\n", Median(peer));
+}
+
 void BenchMemory(int chars) {
   const size_t before = HeapInUse();
   auto* memo = new TZelkMemo;
@@ -246,7 +280,7 @@ void BenchBigPaste() {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   // With no arguments everything runs; names pick parts (append, flat,
-  // memory, typing, paste, log).
+  // frame, memory, typing, paste, log).
   auto want = [&](const char* name) {
     if (argc < 2) return true;
     for (int i = 1; i < argc; ++i)
@@ -258,6 +292,7 @@ int main(int argc, char** argv) {
     BenchFlat(false);
     BenchFlat(true);
   }
+  if (want("frame")) BenchFullScreenFrame();
   if (want("memory")) {
     BenchMemory(kLineChars);
     BenchMemory(10);
