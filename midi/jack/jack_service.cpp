@@ -24,7 +24,8 @@ namespace {
 constexpr const char* kClientName = "Kalvex";
 constexpr size_t kInRingBytes = 256 * 1024;
 constexpr size_t kOutRingBytes = 256 * 1024;
-constexpr uint32_t kRetryConnectMs = 2000;
+// A server started after us is found within this time.
+constexpr uint32_t kRetryConnectMs = 1000;
 constexpr int kReleaseTimeoutMs = 500;
 constexpr int kPeerCheckMs = 1000;
 constexpr long kServeMs = 5;
@@ -147,11 +148,6 @@ void TJackService::CloseClient() {
     slots_[i].ring = nullptr;
     slots_[i].port = nullptr;
   }
-}
-
-std::string TJackService::ClientName() {
-  std::lock_guard lock(mutex_);
-  return client_ ? jack_get_client_name(client_) : std::string();
 }
 
 void TJackService::RefreshPorts() {
@@ -389,11 +385,27 @@ void TJackService::Run() {
     }
     if (stop_) return;
     std::lock_guard lock(mutex_);
-    if (!client_) continue;
+    if (!client_) {
+      // Look for a server now and then; one that appears brings its ports.
+      if (EnsureClient()) NotifyMidiDevicesChanged();
+      continue;
+    }
     if (serverGone_) {
       qCDebug(lcMidi) << "jack: server went away";
-      for (auto* in : openIn_) in->Disconnected();
-      for (auto* out : openOut_) out->DeviceGone();
+      // Every open port is detached before its slot and ring go: it stays
+      // closed, and a later server's ports get slots of their own.
+      for (auto* in : openIn_) {
+        in->Disconnected();
+        in->attached_ = false;
+        in->slot_ = -1;
+      }
+      for (auto* out : openOut_) {
+        out->DeviceGone();
+        out->attached_ = false;
+        out->slot_ = -1;
+      }
+      openIn_.clear();
+      openOut_.clear();
       CloseClient();
       lastAttemptMs_ = TimeGetTime();
       NotifyMidiDevicesChanged();

@@ -45,9 +45,6 @@ public:
   uint32_t OutOpen(std::unique_ptr<TMidiOutPort>& port, int id, TMidiCallback callback,
                    uintptr_t instance) override;
 
-  // Our client's name at the server, empty when not connected.
-  std::string ClientName();
-
 private:
   friend class TJackInPort;
   friend class TJackOutPort;
