@@ -1,6 +1,7 @@
 #include "midi/midi_out_port_base.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "midi/midi_event_split.h"
@@ -70,11 +71,14 @@ uint32_t TMidiOutPortBase::LongMsg(TMidiHdr* hdr) {
 
 uint32_t TMidiOutPortBase::Reset() {
   std::deque<TPending> taken;
+  std::deque<TOnWire> onWire;
   {
     std::lock_guard lock(mutex_);
     taken.swap(pending_);
+    onWire.swap(onWire_);
     inSysEx_ = false;
   }
+  for (auto& w : onWire) Done(w.hdr);
   for (auto& p : taken)
     if (p.hdr) Done(p.hdr);
   return kMidiNoError;
@@ -82,30 +86,71 @@ uint32_t TMidiOutPortBase::Reset() {
 
 bool TMidiOutPortBase::HasPending() {
   std::lock_guard lock(mutex_);
-  return !pending_.empty();
+  return !pending_.empty() || !onWire_.empty();
+}
+
+uint32_t TMidiOutPortBase::MsUntilPacerReady() {
+  std::lock_guard lock(mutex_);
+  if (!pacer_) return kNoWait;
+  uint32_t wait = kNoWait;
+  if (!pending_.empty() && blockedEventBytes_ > 0) wait = pacer_->MsUntilFits(blockedEventBytes_);
+  if (!onWire_.empty()) wait = std::min(wait, pacer_->MsUntilDrained(onWire_.front().lastByte));
+  return wait;
 }
 
 void TMidiOutPortBase::Pump(size_t maxEventBytes, const TWriter& write) {
   std::vector<TMidiHdr*> done;
   {
     std::lock_guard lock(mutex_);
+    blockedEventBytes_ = 0;
     while (!pending_.empty()) {
       TPending& p = pending_.front();
       const uint8_t* data = p.hdr ? p.hdr->Data : p.bytes;
       bool full = false;
       while (p.offset < p.size) {
         bool inSysEx = inSysEx_;
-        const size_t n = NextEventLength(data + p.offset, p.size - p.offset, maxEventBytes, inSysEx);
-        if (!write(data + p.offset, n, IsSysExPiece(data[p.offset], inSysEx_))) {
+        size_t n = NextEventLength(data + p.offset, p.size - p.offset, maxEventBytes, inSysEx);
+        const uint8_t first = data[p.offset];
+        const uint8_t* event = data + p.offset;
+        size_t eventBytes = n;
+        uint8_t withStatus[3];
+        if (!inSysEx_ && first < 0x80 && p.runningStatus != 0) {
+          // Running status: a further message of the last channel status.
+          n = std::min(n, static_cast<size_t>(MessageLength(p.runningStatus) - 1));
+          withStatus[0] = p.runningStatus;
+          std::memcpy(withStatus + 1, event, n);
+          event = withStatus;
+          eventBytes = n + 1;
+        }
+        if (pacer_ && !pacer_->Fits(eventBytes)) {
+          blockedEventBytes_ = eventBytes;
           full = true;
           break;
         }
+        if (!write(event, eventBytes, IsSysExPiece(first, inSysEx_))) {
+          full = true;
+          break;
+        }
+        if (pacer_) pacer_->Wrote(eventBytes);
+        if (first >= 0x80 && first < 0xF0)
+          p.runningStatus = first;
+        else if (first >= 0xF0 && first < 0xF8)
+          p.runningStatus = 0;  // system common messages end running status
         p.offset += n;
         inSysEx_ = inSysEx;
       }
       if (full) break;
-      if (p.hdr) done.push_back(p.hdr);
+      if (p.hdr) {
+        if (pacer_)
+          onWire_.push_back({p.hdr, pacer_->Written()});
+        else
+          done.push_back(p.hdr);
+      }
       pending_.pop_front();
+    }
+    while (!onWire_.empty() && onWire_.front().lastByte <= pacer_->Drained()) {
+      done.push_back(onWire_.front().hdr);
+      onWire_.pop_front();
     }
   }
   for (TMidiHdr* hdr : done) Done(hdr);

@@ -2,16 +2,21 @@
 // An output port whose backend sends from a thread of its own: short and
 // long messages wait in one queue, in order; the backend's driver thread
 // takes them out an event at a time with Pump and the port reports each long
-// message done (MOM_DONE) once all of it was handed over.
+// message done (MOM_DONE) once all of it was handed over, or, on a port paced
+// to the wire, once its last byte has left the pacer. Data bytes that follow
+// a channel message inside a long message (running status) go out as
+// complete messages with their status.
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "midi/midi_service.h"
+#include "midi/midi_wire_pacer.h"
 
 namespace kalvex {
 
@@ -34,7 +39,15 @@ public:
 
   // Driver side.
   void Pump(size_t maxEventBytes, const TWriter& write);
+  // Queued bytes, or long messages still on the wire.
   bool HasPending();
+  // Output to hardware: never faster than the wire (set before the first send).
+  void PaceToWire() { pacer_ = std::make_unique<TWirePacer>(); }
+  bool PacedToWire() const { return pacer_ != nullptr; }
+  // How long the driver thread may nap before the pacer lets more go (or a
+  // message finishes); kNoWait when it is not the pacer that waits.
+  static constexpr uint32_t kNoWait = 0xFFFFFFFF;
+  uint32_t MsUntilPacerReady();
   // The device went away: MOM_CLOSE once; sends are refused from now on.
   void DeviceGone();
 
@@ -50,6 +63,11 @@ private:
     uint8_t bytes[3] = {0, 0, 0};
     size_t size = 0;
     size_t offset = 0;
+    uint8_t runningStatus = 0;
+  };
+  struct TOnWire {
+    TMidiHdr* hdr = nullptr;
+    uint64_t lastByte = 0;  // the pacer's count after its last byte
   };
   void Done(TMidiHdr* hdr);
   uint32_t Queue(const TPending& item);
@@ -60,6 +78,9 @@ private:
   std::atomic<bool> gone_{false};
   std::mutex mutex_;
   std::deque<TPending> pending_;
+  std::deque<TOnWire> onWire_;
+  std::unique_ptr<TWirePacer> pacer_;
+  size_t blockedEventBytes_ = 0;  // the event the pacer held back
   bool inSysEx_ = false;
 };
 

@@ -27,4 +27,14 @@ std::string AlsaCardNameWithoutLocation(const std::string& longName);
 // they still do, the sequencer address is added ("name [20:0]").
 std::vector<std::string> AlsaDeviceNames(const std::vector<TAlsaPortInfo>& ports);
 
+// The port type bit of ports in front of real MIDI hardware (SND_SEQ_PORT_TYPE_HARDWARE).
+constexpr unsigned kAlsaPortTypeHardware = 1u << 16;
+
+// Ports whose events the kernel copies into a device's raw MIDI buffer (and
+// drops what does not fit): a kernel client's hardware ports. Midi Through
+// and other software ports are not.
+inline bool AlsaPortIsHardware(bool kernelClient, unsigned portType) {
+  return kernelClient && (portType & kAlsaPortTypeHardware) != 0;
+}
+
 }  // namespace kalvex

@@ -20,6 +20,8 @@
 
 namespace kalvex {
 
+static_assert(kAlsaPortTypeHardware == SND_SEQ_PORT_TYPE_HARDWARE);
+
 namespace {
 constexpr const char* kClientName = "Kalvex";
 // Bytes an input keeps while it has no free SysEx buffer; beyond that, input
@@ -27,6 +29,8 @@ constexpr const char* kClientName = "Kalvex";
 constexpr size_t kMaxHeldBytes = 1024 * 1024;
 constexpr int kPollMs = 50;
 constexpr int kPollHeldMs = 2;
+// The kernel's event pool was full: try again after this nap rather than spin.
+constexpr int kPoolFullRetryMs = 5;
 
 // alsa-lib's own messages go to our trace, not to stderr.
 void AlsaError(const char* file, int line, const char* function, int err, const char* fmt, ...) {
@@ -144,6 +148,7 @@ void TAlsaService::Refresh() {
   if (!seqOut_) return;
   std::vector<TAlsaPortInfo> inInfo;
   std::vector<TAlsaPortInfo> outInfo;
+  std::vector<bool> outHardware;
   const int self1 = snd_seq_client_id(seqIn_);
   const int self2 = snd_seq_client_id(seqOut_);
   snd_seq_client_info_t* client;
@@ -163,6 +168,7 @@ void TAlsaService::Refresh() {
         free(longName);
       }
     }
+    const bool kernel = snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT;
     snd_seq_port_info_set_client(port, c);
     snd_seq_port_info_set_port(port, -1);
     while (snd_seq_query_next_port(seqOut_, port) >= 0) {
@@ -173,7 +179,10 @@ void TAlsaService::Refresh() {
       const unsigned readable = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
       const unsigned writable = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
       if ((caps & readable) == readable) inInfo.push_back(info);
-      if ((caps & writable) == writable) outInfo.push_back(info);
+      if ((caps & writable) == writable) {
+        outInfo.push_back(info);
+        outHardware.push_back(AlsaPortIsHardware(kernel, snd_seq_port_info_get_type(port)));
+      }
     }
   }
   const auto inNames = AlsaDeviceNames(inInfo);
@@ -181,7 +190,7 @@ void TAlsaService::Refresh() {
   for (size_t i = 0; i < inInfo.size(); ++i)
     inputs_.push_back({inInfo[i].client, inInfo[i].port, inNames[i]});
   for (size_t i = 0; i < outInfo.size(); ++i)
-    outputs_.push_back({outInfo[i].client, outInfo[i].port, outNames[i]});
+    outputs_.push_back({outInfo[i].client, outInfo[i].port, outNames[i], outHardware[i]});
 }
 
 int TAlsaService::InGetNumDevs() {
@@ -253,6 +262,7 @@ uint32_t TAlsaService::OutOpen(std::unique_ptr<TMidiOutPort>& port, int id, TMid
   int mine = -1;
   if (const uint32_t result = Connect(false, peer, mine); result != kMidiNoError) return result;
   auto p = std::make_unique<TAlsaOutPort>(*this, callback, instance);
+  if (peer.hardware) p->PaceToWire();
   p->myPort_ = mine;
   p->peerClient_ = peer.client;
   p->peerPort_ = peer.port;
@@ -318,21 +328,30 @@ void TAlsaService::ReadInput() {
   }
 }
 
-void TAlsaService::PumpOutput() {
+int TAlsaService::PumpOutput() {
+  int nap = kPollMs;
   for (auto* out : openOut_) {
     const int mine = out->myPort_;
-    out->Pump(kAlsaSysExChunk, [this, mine](const uint8_t* data, size_t size, bool sysExPiece) {
+    bool poolFull = false;
+    out->Pump(kAlsaSysExChunk, [this, mine, &poolFull](const uint8_t* data, size_t size, bool sysExPiece) {
       snd_seq_event_t ev;
       if (!codec_->Encode(data, size, sysExPiece, ev)) return true;  // nothing to send
       snd_seq_ev_set_source(&ev, mine);
       snd_seq_ev_set_subs(&ev);
       snd_seq_ev_set_direct(&ev);
       const int r = snd_seq_event_output_direct(seqOut_, &ev);
-      if (r == -EAGAIN) return false;  // the kernel's pool is full: later
+      if (r == -EAGAIN) {  // the kernel's pool is full: later
+        poolFull = true;
+        return false;
+      }
       if (r < 0) qCDebug(lcMidi) << "ALSA: event not sent:" << snd_strerror(r);
       return true;
     });
+    if (poolFull) nap = std::min(nap, kPoolFullRetryMs);
+    const uint32_t paced = out->MsUntilPacerReady();
+    if (paced != TMidiOutPortBase::kNoWait) nap = std::min(nap, static_cast<int>(std::max<uint32_t>(paced, 1)));
   }
+  return nap;
 }
 
 void TAlsaService::Run() {
@@ -340,28 +359,24 @@ void TAlsaService::Run() {
   for (;;) {
     if (stop_) return;
     bool holding = false;
-    bool pendingOut = false;
+    int nap = kPollMs;
     {
       std::lock_guard lock(mutex_);
       for (auto& [mine, in] : openIn_) {
         in->DeliverHeld();
         holding = holding || in->Holding();
       }
-      PumpOutput();
-      for (auto* out : openOut_) pendingOut = pendingOut || out->HasPending();
+      // Output that waits (for the pacer, or for room in the kernel's pool)
+      // goes on after a nap; waiting for POLLOUT would return at once while
+      // the pacer holds bytes back.
+      nap = PumpOutput();
     }
     fds.clear();
     fds.push_back({wakePipe_[0], POLLIN, 0});
     const int inCount = snd_seq_poll_descriptors_count(seqIn_, POLLIN);
     fds.resize(1 + static_cast<size_t>(inCount));
     snd_seq_poll_descriptors(seqIn_, fds.data() + 1, static_cast<unsigned>(inCount), POLLIN);
-    if (pendingOut) {
-      const int outCount = snd_seq_poll_descriptors_count(seqOut_, POLLOUT);
-      const size_t at = fds.size();
-      fds.resize(at + static_cast<size_t>(outCount));
-      snd_seq_poll_descriptors(seqOut_, fds.data() + at, static_cast<unsigned>(outCount), POLLOUT);
-    }
-    poll(fds.data(), fds.size(), holding ? kPollHeldMs : kPollMs);
+    poll(fds.data(), fds.size(), holding ? std::min(nap, kPollHeldMs) : nap);
     if (fds[0].revents & POLLIN) {
       char drain[64];
       while (read(wakePipe_[0], drain, sizeof drain) > 0) {

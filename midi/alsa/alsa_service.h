@@ -47,6 +47,7 @@ private:
     int client = 0;
     int port = 0;
     std::string name;
+    bool hardware = false;  // a kernel port in front of a device's raw MIDI buffer
   };
 
   void Refresh();  // with mutex_ held
@@ -56,7 +57,8 @@ private:
   void Run();
   void ReadInput();    // driver thread
   void DeliverHeld();  // driver thread
-  void PumpOutput();   // driver thread
+  // Driver thread; gives how long it may nap before output can go on.
+  int PumpOutput();
   void PeerGone(int client, int port);  // port -1: the whole client
   void Wake();
   void DetachIn(TAlsaInPort* port);

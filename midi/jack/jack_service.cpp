@@ -155,15 +155,17 @@ void TJackService::RefreshPorts() {
   outputs_.clear();
   inputNames_.clear();
   outputNames_.clear();
+  outputsPhysical_.clear();
   if (!EnsureClient()) return;
   auto collect = [this](unsigned long flags, std::vector<std::string>& ports,
-                        std::vector<std::string>& names) {
+                        std::vector<std::string>& names, std::vector<bool>* physical) {
     const char** list = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
     if (!list) return;
     for (const char** p = list; *p; ++p) {
       jack_port_t* port = jack_port_by_name(client_, *p);
       if (!port || jack_port_is_mine(client_, port)) continue;
       ports.emplace_back(*p);
+      if (physical) physical->push_back((jack_port_flags(port) & JackPortIsPhysical) != 0);
       std::string name = *p;
       // The system client's ports are named after the driver; their
       // alias names the hardware.
@@ -179,8 +181,8 @@ void TJackService::RefreshPorts() {
     jack_free(list);
   };
   // Ports that send to the world are our inputs, and the other way round.
-  collect(JackPortIsOutput, inputs_, inputNames_);
-  collect(JackPortIsInput, outputs_, outputNames_);
+  collect(JackPortIsOutput, inputs_, inputNames_, nullptr);
+  collect(JackPortIsInput, outputs_, outputNames_, &outputsPhysical_);
 }
 
 int TJackService::InGetNumDevs() {
@@ -290,6 +292,7 @@ uint32_t TJackService::OutOpen(std::unique_ptr<TMidiOutPort>& port, int id, TMid
   const std::string& peer = outputs_[static_cast<size_t>(id)];
   if (const uint32_t result = Connect(false, peer, slot); result != kMidiNoError) return result;
   auto p = std::make_unique<TJackOutPort>(*this, callback, instance);
+  if (outputsPhysical_[static_cast<size_t>(id)]) p->PaceToWire();
   p->slot_ = slot;
   p->peer_ = peer;
   p->attached_ = true;

@@ -75,6 +75,7 @@ private:
   std::vector<std::string> outputs_;  // peers we can write to
   std::vector<std::string> inputNames_;
   std::vector<std::string> outputNames_;
+  std::vector<bool> outputsPhysical_;  // bridges to hardware: paced to the wire
   std::vector<TJackInPort*> openIn_;
   std::vector<TJackOutPort*> openOut_;
   int portCounter_ = 0;

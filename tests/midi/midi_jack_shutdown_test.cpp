@@ -37,6 +37,18 @@ bool StartServer(QProcess& jackd, const QString& name) {
   return wait.exitCode() == 0;
 }
 
+// Stops a server of ours on every way out of a test, politely where it still
+// runs: a killed server keeps its entry in JACK's registry of servers.
+struct TServerGuard {
+  QProcess& jackd;
+  ~TServerGuard() {
+    if (jackd.state() == QProcess::NotRunning) return;
+    jackd.terminate();
+    if (!jackd.waitForFinished(5000)) jackd.kill();
+    jackd.waitForFinished(2000);
+  }
+};
+
 // A server that dies with clients attached leaves their semaphores behind.
 void RemoveLeftovers(const QString& server) {
   QDir shm("/dev/shm");
@@ -46,7 +58,9 @@ void RemoveLeftovers(const QString& server) {
 TEST(JackServerGone, OpenPortsLearnItAndCloseCleanly) {
   const QString server = QString("kalvex_gone_%1").arg(QCoreApplication::applicationPid());
   QProcess jackd;
-  if (!StartServer(jackd, server)) GTEST_SKIP() << "jackd cannot start here; test skipped";
+  TServerGuard guard{jackd};
+  if (!StartServer(jackd, server))
+    GTEST_SKIP() << "jackd cannot start here; test skipped: " << jackd.readAll().toStdString();
   setenv("JACK_DEFAULT_SERVER", server.toUtf8().constData(), 1);
   TJackPeer peer;
   if (!peer.Open("kalvex-gone-peer")) {
@@ -91,7 +105,9 @@ TEST(JackServerGone, OpenPortsLearnItAndCloseCleanly) {
 TEST(JackServerGone, KilledAndRestartedServerWorksAgain) {
   const QString server = QString("kalvex_restart_%1").arg(QCoreApplication::applicationPid());
   QProcess jackd;
-  if (!StartServer(jackd, server)) GTEST_SKIP() << "jackd cannot start here; test skipped";
+  TServerGuard guard{jackd};
+  if (!StartServer(jackd, server))
+    GTEST_SKIP() << "jackd cannot start here; test skipped: " << jackd.readAll().toStdString();
   setenv("JACK_DEFAULT_SERVER", server.toUtf8().constData(), 1);
   TJackPeer peer;
   ASSERT_TRUE(peer.Open("kalvex-restart-peer"));
@@ -115,6 +131,7 @@ TEST(JackServerGone, KilledAndRestartedServerWorksAgain) {
 
   QSignalSpy changed(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged);
   QProcess again;
+  TServerGuard guardAgain{again};
   ASSERT_TRUE(StartServer(again, server)) << again.readAll().toStdString();
   QElapsedTimer sinceUp;
   sinceUp.start();
