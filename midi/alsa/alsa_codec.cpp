@@ -6,6 +6,40 @@ namespace {
 constexpr size_t kCodecBuffer = 16;  // room for the longest short message
 }
 
+TAlsaNotice ReadAlsaNotice(const snd_seq_event_t& ev, int ourClientA, int ourClientB) {
+  TAlsaNotice n;
+  if (ev.source.client != SND_SEQ_CLIENT_SYSTEM) return n;
+  auto ours = [&](int client) { return client == ourClientA || client == ourClientB; };
+  switch (ev.type) {
+    case SND_SEQ_EVENT_CLIENT_START:
+    case SND_SEQ_EVENT_CLIENT_EXIT:
+    case SND_SEQ_EVENT_CLIENT_CHANGE:
+    case SND_SEQ_EVENT_PORT_START:
+    case SND_SEQ_EVENT_PORT_EXIT:
+    case SND_SEQ_EVENT_PORT_CHANGE:
+      // Opening and closing our own ports is no device change.
+      if (ours(ev.data.addr.client)) return n;
+      n.client = ev.data.addr.client;
+      n.port = ev.data.addr.port;
+      n.kind = ev.type == SND_SEQ_EVENT_PORT_EXIT     ? TAlsaNotice::kPortGone
+               : ev.type == SND_SEQ_EVENT_CLIENT_EXIT ? TAlsaNotice::kClientGone
+                                                      : TAlsaNotice::kChanged;
+      return n;
+    case SND_SEQ_EVENT_PORT_UNSUBSCRIBED: {
+      const snd_seq_addr_t& from = ev.data.connect.sender;
+      const snd_seq_addr_t& to = ev.data.connect.dest;
+      if (ours(from.client) && !ours(to.client)) {  // our output, their input
+        n = {TAlsaNotice::kUnsubscribed, to.client, to.port, from.client, from.port};
+      } else if (ours(to.client) && !ours(from.client)) {  // their output, our input
+        n = {TAlsaNotice::kUnsubscribed, from.client, from.port, to.client, to.port};
+      }
+      return n;
+    }
+    default:
+      return n;
+  }
+}
+
 TAlsaCodec::TAlsaCodec() {
   snd_midi_event_new(kCodecBuffer, &encoder_);
   snd_midi_event_new(kCodecBuffer, &decoder_);

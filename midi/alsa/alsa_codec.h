@@ -12,6 +12,22 @@ namespace kalvex {
 // larger events are refused with -EINVAL).
 constexpr size_t kAlsaSysExChunk = 256;
 
+// What an event from the sequencer's system client (the System Announce
+// port, or a notice sent to one of our ports) means for us.
+struct TAlsaNotice {
+  enum TKind {
+    kNone,          // not for us, or about our own ports
+    kChanged,       // ports came, went or changed: the device lists change
+    kPortGone,      // this peer port went away (and the lists change)
+    kClientGone,    // every port of this peer client went away (and the lists change)
+    kUnsubscribed,  // another program removed a connection of one of our ports
+  };
+  TKind kind = kNone;
+  int client = -1, port = -1;  // the peer
+  int ourClient = -1, ourPort = -1;  // kUnsubscribed: which of our ports
+};
+TAlsaNotice ReadAlsaNotice(const snd_seq_event_t& ev, int ourClientA, int ourClientB);
+
 class TAlsaCodec {
 public:
   TAlsaCodec();

@@ -105,7 +105,9 @@ private:
 TAlsaService::TAlsaService() : codec_(std::make_unique<TAlsaCodec>()) {
   snd_lib_error_set_handler(&AlsaError);
   int err = snd_seq_open(&seqIn_, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK);
-  if (err >= 0) err = snd_seq_open(&seqOut_, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK);
+  // The output client reads too: the kernel tells a port's owner when another
+  // program removes one of its connections.
+  if (err >= 0) err = snd_seq_open(&seqOut_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
   if (err < 0) {
     qCDebug(lcMidi) << "ALSA sequencer not available:" << snd_strerror(err);
     if (seqIn_) snd_seq_close(seqIn_);
@@ -295,6 +297,47 @@ void TAlsaService::PeerGone(int client, int port) {
     if (out->peerClient_ == client && (port < 0 || out->peerPort_ == port)) out->DeviceGone();
 }
 
+// A notice of the system client; true when the event was one.
+bool TAlsaService::HandleNotice(const snd_seq_event_t& ev) {
+  if (ev.source.client != SND_SEQ_CLIENT_SYSTEM) return false;
+  const TAlsaNotice n = ReadAlsaNotice(ev, snd_seq_client_id(seqIn_), snd_seq_client_id(seqOut_));
+  switch (n.kind) {
+    case TAlsaNotice::kNone: break;
+    case TAlsaNotice::kChanged: NotifyMidiDevicesChanged(); break;
+    case TAlsaNotice::kPortGone:
+      PeerGone(n.client, n.port);
+      NotifyMidiDevicesChanged();
+      break;
+    case TAlsaNotice::kClientGone:
+      PeerGone(n.client, -1);
+      NotifyMidiDevicesChanged();
+      break;
+    case TAlsaNotice::kUnsubscribed:
+      // A patchbay (or aconnect -d) took our connection: for us the device is gone.
+      if (n.ourClient == snd_seq_client_id(seqIn_)) {
+        auto it = openIn_.find(n.ourPort);
+        if (it != openIn_.end() && it->second->peerClient_ == n.client && it->second->peerPort_ == n.port)
+          it->second->Disconnected();
+      } else {
+        for (auto* out : openOut_)
+          if (out->myPort_ == n.ourPort && out->peerClient_ == n.client && out->peerPort_ == n.port)
+            out->DeviceGone();
+      }
+      break;
+  }
+  return true;
+}
+
+void TAlsaService::ReadNotices() {
+  for (;;) {
+    snd_seq_event_t* ev = nullptr;
+    const int r = snd_seq_event_input(seqOut_, &ev);
+    if (r == -ENOSPC) continue;
+    if (r < 0 || !ev) return;
+    HandleNotice(*ev);
+  }
+}
+
 void TAlsaService::ReadInput() {
   uint8_t buffer[16];
   for (;;) {
@@ -308,18 +351,7 @@ void TAlsaService::ReadInput() {
       continue;
     }
     if (r < 0 || !ev) return;
-    if (ev->dest.port == announcePort_) {
-      switch (ev->type) {
-        case SND_SEQ_EVENT_PORT_EXIT: PeerGone(ev->data.addr.client, ev->data.addr.port); break;
-        case SND_SEQ_EVENT_CLIENT_EXIT: PeerGone(ev->data.addr.client, -1); break;
-        default: break;
-      }
-      if (ev->type == SND_SEQ_EVENT_PORT_START || ev->type == SND_SEQ_EVENT_PORT_EXIT ||
-          ev->type == SND_SEQ_EVENT_PORT_CHANGE || ev->type == SND_SEQ_EVENT_CLIENT_START ||
-          ev->type == SND_SEQ_EVENT_CLIENT_EXIT)
-        NotifyMidiDevicesChanged();
-      continue;
-    }
+    if (HandleNotice(*ev)) continue;
     auto it = openIn_.find(ev->dest.port);
     if (it == openIn_.end()) continue;
     const uint8_t* data = nullptr;
@@ -373,9 +405,12 @@ void TAlsaService::Run() {
     }
     fds.clear();
     fds.push_back({wakePipe_[0], POLLIN, 0});
-    const int inCount = snd_seq_poll_descriptors_count(seqIn_, POLLIN);
-    fds.resize(1 + static_cast<size_t>(inCount));
-    snd_seq_poll_descriptors(seqIn_, fds.data() + 1, static_cast<unsigned>(inCount), POLLIN);
+    for (snd_seq_t* seq : {seqIn_, seqOut_}) {
+      const int count = snd_seq_poll_descriptors_count(seq, POLLIN);
+      const size_t at = fds.size();
+      fds.resize(at + static_cast<size_t>(count));
+      snd_seq_poll_descriptors(seq, fds.data() + at, static_cast<unsigned>(count), POLLIN);
+    }
     poll(fds.data(), fds.size(), holding ? std::min(nap, kPollHeldMs) : nap);
     if (fds[0].revents & POLLIN) {
       char drain[64];
@@ -384,6 +419,7 @@ void TAlsaService::Run() {
     }
     std::lock_guard lock(mutex_);
     ReadInput();
+    ReadNotices();
   }
 }
 

@@ -18,6 +18,7 @@
 #include "midi/midi_service.h"
 
 typedef struct _snd_seq snd_seq_t;
+typedef struct snd_seq_event snd_seq_event_t;
 
 namespace kalvex {
 
@@ -60,6 +61,8 @@ private:
   // Driver thread; gives how long it may nap before output can go on.
   int PumpOutput();
   void PeerGone(int client, int port);  // port -1: the whole client
+  bool HandleNotice(const snd_seq_event_t& ev);  // driver thread
+  void ReadNotices();                            // driver thread
   void Wake();
   void DetachIn(TAlsaInPort* port);
   void DetachOut(TAlsaOutPort* port);

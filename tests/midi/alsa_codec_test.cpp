@@ -62,5 +62,55 @@ TEST(AlsaCodec, DataBytesWithoutStatusMakeNoEvent) {
   EXPECT_FALSE(codec.Encode(data, 2, false, ev));
 }
 
+// Notices of the system client. We are clients 128 and 129; a synth is 20:0.
+TEST(AlsaNotice, OwnPortsAreNoDeviceChangeAndAnUnsubscriptionIsADisconnection) {
+  auto addr = [](int type, int client, int port) {
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    ev.type = static_cast<snd_seq_event_type_t>(type);
+    ev.source.client = SND_SEQ_CLIENT_SYSTEM;
+    ev.data.addr.client = static_cast<unsigned char>(client);
+    ev.data.addr.port = static_cast<unsigned char>(port);
+    return ev;
+  };
+  auto connect = [](int fromClient, int fromPort, int toClient, int toPort) {
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    ev.type = SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
+    ev.source.client = SND_SEQ_CLIENT_SYSTEM;
+    ev.data.connect.sender = {static_cast<unsigned char>(fromClient), static_cast<unsigned char>(fromPort)};
+    ev.data.connect.dest = {static_cast<unsigned char>(toClient), static_cast<unsigned char>(toPort)};
+    return ev;
+  };
+  struct TCase {
+    const char* name;
+    snd_seq_event_t ev;
+    TAlsaNotice want;
+  };
+  snd_seq_event_t fromSomebody = addr(SND_SEQ_EVENT_PORT_START, 20, 0);
+  fromSomebody.source.client = 20;
+  const TCase cases[] = {
+      {"SynthPortStarts", addr(SND_SEQ_EVENT_PORT_START, 20, 0), {TAlsaNotice::kChanged, 20, 0}},
+      {"SynthPortGoes", addr(SND_SEQ_EVENT_PORT_EXIT, 20, 1), {TAlsaNotice::kPortGone, 20, 1}},
+      {"SynthUnplugged", addr(SND_SEQ_EVENT_CLIENT_EXIT, 20, 0), {TAlsaNotice::kClientGone, 20, 0}},
+      {"OurInputPortOpens", addr(SND_SEQ_EVENT_PORT_START, 128, 3), {}},
+      {"OurOutputPortCloses", addr(SND_SEQ_EVENT_PORT_EXIT, 129, 2), {}},
+      {"NotFromTheSystem", fromSomebody, {}},
+      {"PatchbayTookOurOutput", connect(129, 2, 20, 0), {TAlsaNotice::kUnsubscribed, 20, 0, 129, 2}},
+      {"PatchbayTookOurInput", connect(20, 0, 128, 3), {TAlsaNotice::kUnsubscribed, 20, 0, 128, 3}},
+      {"OthersConnections", connect(20, 0, 21, 0), {}},
+  };
+  for (const auto& c : cases) {
+    const TAlsaNotice n = ReadAlsaNotice(c.ev, 128, 129);
+    EXPECT_EQ(n.kind, c.want.kind) << c.name;
+    if (c.want.kind == TAlsaNotice::kNone) continue;
+    EXPECT_EQ(n.client, c.want.client) << c.name;
+    EXPECT_EQ(n.port, c.want.port) << c.name;
+    if (c.want.kind != TAlsaNotice::kUnsubscribed) continue;
+    EXPECT_EQ(n.ourClient, c.want.ourClient) << c.name;
+    EXPECT_EQ(n.ourPort, c.want.ourPort) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace kalvex

@@ -38,5 +38,13 @@ TEST(AlsaNames, BestNameThenClientThenAddressToTellApart) {
                                       "Twin: Out [36:0]", "Twin: Out [36:1]"}));
 }
 
+// Only a kernel client's hardware ports sit in front of a device's buffer.
+TEST(AlsaNames, HardwarePortsArePacedOthersAreNot) {
+  constexpr unsigned kMidiGeneric = 1u << 1, kSoftware = 1u << 17, kApplication = 1u << 20;
+  EXPECT_TRUE(AlsaPortIsHardware(true, kMidiGeneric | kAlsaPortTypeHardware));  // a USB or DIN interface
+  EXPECT_FALSE(AlsaPortIsHardware(true, kMidiGeneric | kSoftware));             // Midi Through
+  EXPECT_FALSE(AlsaPortIsHardware(false, kMidiGeneric | kAlsaPortTypeHardware | kApplication));  // a program
+}
+
 }  // namespace
 }  // namespace kalvex
