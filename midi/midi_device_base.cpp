@@ -90,14 +90,19 @@ void TMidiDeviceBase::Assign(const TMidiDeviceBase& source) {
 void TMidiDeviceBase::SetDeviceID(int id) {
   if (IsOpen())
     qCDebug(lcMidi) << "change MIDI port by ID while device is open -- will take effect with next open.";
-  if (id == kMidiMapper || (id >= 0 && id < GetNumDevs())) {
-    deviceId_ = id;
+  // Numbers are those of the last count (an enumeration): no scan per number.
+  // A number the service does not know has no name.
+  // The mapper's number stays also where it has no name (inputs).
+  if (id == kMidiMapper || id >= 0) {
     GetDeviceInfo(id, interfaceName_, name_);
-  } else {
-    deviceId_ = kNoDevice;
-    name_.clear();
-    interfaceName_.clear();
+    if (!name_.empty() || id == kMidiMapper) {
+      deviceId_ = id;
+      return;
+    }
   }
+  deviceId_ = kNoDevice;
+  name_.clear();
+  interfaceName_.clear();
 }
 
 void TMidiDeviceBase::Open() {

@@ -11,10 +11,11 @@ namespace kalvex {
 
 namespace {
 
-// Well-known virtual loopback drivers.
-constexpr std::array<std::string_view, 9> kVirtualPortPrefixes = {
+// Well-known virtual loopback drivers, then this program's own cables and
+// ALSA's through port, which hand everything sent back as input.
+constexpr std::array<std::string_view, 11> kVirtualPortPrefixes = {
     "LB1", "LB2", "LB3", "LB4", "MIDI Yoke Junction:", "MIDI Yoke NT:", "LoopBE",
-    "Sonic Foundry", "Maple"};
+    "Sonic Foundry", "Maple", "Kalvex Loopback", "Midi Through"};
 
 QStringList& OpenList(bool isOutput) {
   static QStringList inputs;

@@ -70,28 +70,24 @@ void TMidiSystem::AddBackend(std::string name, std::unique_ptr<TMidiService> bac
   backends_.push_back({std::move(name), std::move(backend)});
 }
 
-std::vector<std::string> TMidiSystem::BackendNames() const {
-  std::vector<std::string> names;
-  for (const auto& b : backends_) names.push_back(b.name);
-  return names;
-}
-
 int TMidiSystem::InGetNumDevs() {
   int n = 0;
-  for (auto& b : backends_) n += b.service->InGetNumDevs();
+  for (auto& b : backends_) n += b.inputs = b.service->InGetNumDevs();
   return n;
 }
 
 int TMidiSystem::OutGetNumDevs() {
   int n = 0;
-  for (auto& b : backends_) n += b.service->OutGetNumDevs();
+  for (auto& b : backends_) n += b.outputs = b.service->OutGetNumDevs();
   return n;
 }
 
 bool TMidiSystem::Locate(bool output, int id, TMidiService*& backend, int& local) {
   if (id < 0) return false;
   for (auto& b : backends_) {
-    const int n = output ? b.service->OutGetNumDevs() : b.service->InGetNumDevs();
+    int& count = output ? b.outputs : b.inputs;
+    if (count < 0) count = output ? b.service->OutGetNumDevs() : b.service->InGetNumDevs();
+    const int n = count;
     if (id < n) {
       backend = b.service.get();
       local = id;
@@ -111,7 +107,10 @@ uint32_t TMidiSystem::InGetDevCaps(int id, TMidiDeviceCaps& caps) {
 
 uint32_t TMidiSystem::OutGetDevCaps(int id, TMidiDeviceCaps& caps) {
   if (id == kMidiMapper) {
-    if (OutGetNumDevs() == 0) return kMidiErrBadDeviceId;
+    // The mapper stands for the first output there is: none, no mapper.
+    TMidiService* first = nullptr;
+    int local = 0;
+    if (!Locate(true, 0, first, local)) return kMidiErrBadDeviceId;
     caps.Name = kMidiMapperName;
     caps.InterfacePath.clear();
     return kMidiNoError;

@@ -36,7 +36,9 @@ private:
 TMidiDeviceNotifier& MidiDeviceNotifier();
 void NotifyMidiDevicesChanged();
 
-// Several backends as one service.
+// Several backends as one service. Asking for a count scans every backend
+// once; the numbers then stand, for the capabilities and opens that follow,
+// until the next count.
 class TMidiSystem final : public TMidiService {
 public:
   TMidiSystem();
@@ -53,9 +55,6 @@ public:
   uint32_t OutOpen(std::unique_ptr<TMidiOutPort>& port, int id, TMidiCallback callback,
                    uintptr_t instance) override;
 
-  // Backend names in list order, for diagnostics.
-  std::vector<std::string> BackendNames() const;
-
 private:
   // Finds the backend of a global number; false when out of range.
   bool Locate(bool output, int id, TMidiService*& backend, int& local);
@@ -63,6 +62,7 @@ private:
   struct TBackend {
     std::string name;
     std::unique_ptr<TMidiService> service;
+    int inputs = -1, outputs = -1;  // at the last count; -1 before the first
   };
   std::vector<TBackend> backends_;
   TLoopbackService* loopback_ = nullptr;

@@ -17,6 +17,7 @@
 #include "midi/midi_out_port_base.h"
 #include "midi/midi_system.h"
 #include "midi/midi_trace.h"
+#include "util/clock.h"
 
 namespace kalvex {
 
@@ -31,6 +32,8 @@ constexpr int kPollMs = 50;
 constexpr int kPollHeldMs = 2;
 // The kernel's event pool was full: try again after this nap rather than spin.
 constexpr int kPoolFullRetryMs = 5;
+// How long one scan serves the other direction's count.
+constexpr uint32_t kFreshListMs = 1000;
 
 // alsa-lib's own messages go to our trace, not to stderr.
 void AlsaError(const char* file, int line, const char* function, int err, const char* fmt, ...) {
@@ -193,17 +196,32 @@ void TAlsaService::Refresh() {
     inputs_.push_back({inInfo[i].client, inInfo[i].port, inNames[i]});
   for (size_t i = 0; i < outInfo.size(); ++i)
     outputs_.push_back({outInfo[i].client, outInfo[i].port, outNames[i], outHardware[i]});
+  freshIn_ = freshOut_ = true;
+  scannedAtMs_ = TimeGetTime();
+}
+
+bool TAlsaService::TakeFreshList(bool input) {
+  bool& fresh = input ? freshIn_ : freshOut_;
+  const bool taken = fresh && TimeGetTime() - scannedAtMs_ < kFreshListMs;
+  fresh = false;
+  return taken;
 }
 
 int TAlsaService::InGetNumDevs() {
   std::lock_guard lock(mutex_);
-  Refresh();
+  if (!TakeFreshList(true)) {
+    Refresh();
+    freshIn_ = false;
+  }
   return static_cast<int>(inputs_.size());
 }
 
 int TAlsaService::OutGetNumDevs() {
   std::lock_guard lock(mutex_);
-  Refresh();
+  if (!TakeFreshList(false)) {
+    Refresh();
+    freshOut_ = false;
+  }
   return static_cast<int>(outputs_.size());
 }
 
@@ -301,6 +319,7 @@ void TAlsaService::PeerGone(int client, int port) {
 bool TAlsaService::HandleNotice(const snd_seq_event_t& ev) {
   if (ev.source.client != SND_SEQ_CLIENT_SYSTEM) return false;
   const TAlsaNotice n = ReadAlsaNotice(ev, snd_seq_client_id(seqIn_), snd_seq_client_id(seqOut_));
+  if (n.kind != TAlsaNotice::kNone && n.kind != TAlsaNotice::kUnsubscribed) freshIn_ = freshOut_ = false;
   switch (n.kind) {
     case TAlsaNotice::kNone: break;
     case TAlsaNotice::kChanged: NotifyMidiDevicesChanged(); break;

@@ -52,6 +52,9 @@ private:
   };
 
   void Refresh();  // with mutex_ held
+  // One scan serves an enumeration of inputs and outputs: the list the other
+  // direction did not ask for yet is taken as it is while it is fresh.
+  bool TakeFreshList(bool input);  // with mutex_ held
   uint32_t GetDevCaps(const std::vector<TPeer>& peers, int id, TMidiDeviceCaps& caps);
   // Creates a port of ours and connects it with the peer; with mutex_ held.
   uint32_t Connect(bool input, const TPeer& peer, int& mine);
@@ -73,6 +76,8 @@ private:
   int announcePort_ = -1;
   std::vector<TPeer> inputs_;
   std::vector<TPeer> outputs_;
+  bool freshIn_ = false, freshOut_ = false;
+  uint32_t scannedAtMs_ = 0;
   std::map<int, TAlsaInPort*> openIn_;  // by our port number
   std::vector<TAlsaOutPort*> openOut_;
   std::unique_ptr<TAlsaCodec> codec_;

@@ -29,6 +29,7 @@ constexpr uint32_t kRetryConnectMs = 1000;
 constexpr int kReleaseTimeoutMs = 500;
 constexpr int kPeerCheckMs = 1000;
 constexpr long kServeMs = 5;
+constexpr uint32_t kFreshListMs = 1000;
 constexpr long kIdleMs = 200;
 
 void Silent(const char* text) { qCDebug(lcMidi) << "jack:" << text; }
@@ -183,17 +184,31 @@ void TJackService::RefreshPorts() {
   // Ports that send to the world are our inputs, and the other way round.
   collect(JackPortIsOutput, inputs_, inputNames_, nullptr);
   collect(JackPortIsInput, outputs_, outputNames_, &outputsPhysical_);
+  freshIn_ = freshOut_ = true;
+  scannedAtMs_ = TimeGetTime();
+}
+
+bool TJackService::TakeFreshList(bool input) {
+  std::atomic<bool>& fresh = input ? freshIn_ : freshOut_;
+  const bool taken = fresh.exchange(false) && client_ && TimeGetTime() - scannedAtMs_ < kFreshListMs;
+  return taken;
 }
 
 int TJackService::InGetNumDevs() {
   std::lock_guard lock(mutex_);
-  RefreshPorts();
+  if (!TakeFreshList(true)) {
+    RefreshPorts();
+    freshIn_ = false;
+  }
   return static_cast<int>(inputs_.size());
 }
 
 int TJackService::OutGetNumDevs() {
   std::lock_guard lock(mutex_);
-  RefreshPorts();
+  if (!TakeFreshList(false)) {
+    RefreshPorts();
+    freshOut_ = false;
+  }
   return static_cast<int>(outputs_.size());
 }
 
@@ -363,12 +378,14 @@ int TJackService::Process(uint32_t nframes, void* arg) {
 
 void TJackService::Shutdown(void* arg) {
   auto* self = static_cast<TJackService*>(arg);
+  self->freshIn_ = self->freshOut_ = false;
   self->serverGone_ = true;
   sem_post(&self->wake_);
 }
 
 void TJackService::PortRegistration(uint32_t, int, void* arg) {
   auto* self = static_cast<TJackService*>(arg);
+  self->freshIn_ = self->freshOut_ = false;
   self->portsChanged_ = true;
   sem_post(&self->wake_);
 }

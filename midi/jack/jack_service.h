@@ -52,6 +52,8 @@ private:
   bool EnsureClient();  // with mutex_ held
   void CloseClient();   // with mutex_ held
   void RefreshPorts();  // with mutex_ held
+  // One scan serves an enumeration of inputs and outputs (see ALSA).
+  bool TakeFreshList(bool input);  // with mutex_ held
   uint32_t GetDevCaps(bool input, int id, TMidiDeviceCaps& caps);
   static int Process(uint32_t nframes, void* arg);
   static void Shutdown(void* arg);
@@ -76,6 +78,8 @@ private:
   std::vector<std::string> inputNames_;
   std::vector<std::string> outputNames_;
   std::vector<bool> outputsPhysical_;  // bridges to hardware: paced to the wire
+  std::atomic<bool> freshIn_{false}, freshOut_{false};  // cleared by port changes
+  uint32_t scannedAtMs_ = 0;
   std::vector<TJackInPort*> openIn_;
   std::vector<TJackOutPort*> openOut_;
   int portCounter_ = 0;

@@ -58,6 +58,8 @@ TEST(VirtualPortName, PrefixesInAnyAsciiCase) {
   EXPECT_FALSE(IsVirtualPortName("LB"));  // shorter than every prefix
   EXPECT_FALSE(IsVirtualPortName("UM-ONE MIDI 1"));
   EXPECT_FALSE(IsVirtualPortName("MIDI Yoke 1"));
+  EXPECT_TRUE(IsVirtualPortName("Kalvex Loopback 2"));
+  EXPECT_TRUE(IsVirtualPortName("Midi Through Port-0"));
 }
 
 TEST(VirtualPortName, FeedbackLoopOnlyAgainstTheOtherDirection) {
@@ -69,6 +71,44 @@ TEST(VirtualPortName, FeedbackLoopOnlyAgainstTheOtherDirection) {
   UnregisterOpenDevice(true, "loopbe internal MIDI");
   UnregisterOpenDevice(true, "UM-ONE");
   EXPECT_FALSE(WouldCreateFeedbackLoop(false, "LoopBE Internal MIDI"));
+}
+
+// A backend that counts how often it is scanned.
+class TCountingService final : public TMidiService {
+public:
+  int scans = 0;
+  int InGetNumDevs() override { return ++scans, 5; }
+  int OutGetNumDevs() override { return ++scans, 5; }
+  uint32_t InGetDevCaps(int id, TMidiDeviceCaps& caps) override {
+    caps.Name = "Counted In " + std::to_string(id);
+    return kMidiNoError;
+  }
+  uint32_t OutGetDevCaps(int id, TMidiDeviceCaps& caps) override {
+    caps.Name = "Counted Out " + std::to_string(id);
+    return kMidiNoError;
+  }
+  uint32_t InOpen(std::unique_ptr<TMidiInPort>&, int, TMidiCallback, uintptr_t) override { return kMidiErrNoDevice; }
+  uint32_t OutOpen(std::unique_ptr<TMidiOutPort>&, int, TMidiCallback, uintptr_t) override { return kMidiErrNoDevice; }
+};
+
+// A menu refresh lists both directions: one count each, and every name and
+// number of the list comes from that count, not from a scan of its own.
+TEST(DeviceSelection, AnEnumerationScansEachBackendOncePerDirection) {
+  TMidiSystem system;
+  auto counting = std::make_unique<TCountingService>();
+  TCountingService* backend = counting.get();
+  system.AddBackend("Counting", std::move(counting));
+  SetMidiService(&system);
+  std::vector<std::unique_ptr<TMidiInput>> ins;
+  TMidiInput::EnumerateDevices(ins);
+  std::vector<std::unique_ptr<TMidiOutput>> outs;
+  TMidiOutput::EnumerateDevices(outs, true);
+  SetMidiService(nullptr);
+  EXPECT_EQ(backend->scans, 2);
+  ASSERT_GE(ins.size(), 5u);
+  EXPECT_EQ(ins.back()->DisplayName(), "Counted In 4");
+  EXPECT_EQ(outs.front()->DisplayName(), kMidiMapperName);
+  EXPECT_EQ(outs.back()->DisplayName(), "Counted Out 4");
 }
 
 TEST(DeviceSelection, NumbersOutOfRangeSelectNoDevice) {
