@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "midi/midi_loop_check.h"
-#include "midi/midi_trace.h"
+#include "util/trace.h"
 #include "workbench/hex_text.h"
 
 namespace kalvex {
@@ -89,7 +89,7 @@ void TMidiDeviceBase::Assign(const TMidiDeviceBase& source) {
 
 void TMidiDeviceBase::SetDeviceID(int id) {
   if (IsOpen())
-    qCDebug(lcMidi) << "change MIDI port by ID while device is open -- will take effect with next open.";
+    TraceF("change MIDI port by ID while device is open -- will take effect with next open.");
   // Numbers are those of the last count (an enumeration): no scan per number.
   // A number the service does not know has no name.
   // The mapper's number stays also where it has no name (inputs).
@@ -109,14 +109,17 @@ void TMidiDeviceBase::Open() {
   if (deviceId_ == kNoDevice || IsOpen()) return;
   if (DetectMidiLoop && WouldCreateFeedbackLoop(IsOutput(), DisplayName()))
     throw EVirtualMIDIFeedback("Opening \"" + DisplayName() + "\" would create a virtual feedback loop !");
-  qCDebug(lcMidi) << ("Opening " + GetTypeName() + " device " + name_).c_str();
+  TraceF("Opening %s device %s", GetTypeName().c_str(), name_.c_str());
   DoOpen();
-  RegisterOpenDevice(IsOutput(), DisplayName());
+  registeredName_ = DisplayName();
+  RegisterOpenDevice(IsOutput(), registeredName_);
 }
 
+// The name registered at open goes, also when the number changed meanwhile.
 void TMidiDeviceBase::Close() {
   if (IsOpen()) DoClose();
-  UnregisterOpenDevice(IsOutput(), DisplayName());
+  if (!registeredName_.empty()) UnregisterOpenDevice(IsOutput(), registeredName_);
+  registeredName_.clear();
 }
 
 void TMidiDeviceBase::ReportError(const std::string& text) {

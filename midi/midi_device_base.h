@@ -137,6 +137,7 @@ protected:
   int deviceId_ = kNoDevice;
   std::string name_;
   std::string interfaceName_;
+  std::string registeredName_;  // as the loop check knows the open port
 };
 
 }  // namespace kalvex

@@ -7,7 +7,7 @@
 #include <new>
 
 #include "midi/midi_system.h"
-#include "midi/midi_trace.h"
+#include "util/trace.h"
 
 namespace kalvex {
 
@@ -45,7 +45,7 @@ TMidiInput::TCircBuffer::~TCircBuffer() {
 bool TMidiInput::TCircBuffer::PutShort(uint32_t timestamp, uint32_t message) {
   std::lock_guard lock(lock_);
   if (count_.load(std::memory_order_relaxed) >= capacity_) {
-    qCDebug(lcMidi) << "Short Overflow";
+    TraceF("Short Overflow");
     return false;
   }
   TInputRecord& r = records_[static_cast<size_t>(write_)];
@@ -58,7 +58,7 @@ bool TMidiInput::TCircBuffer::PutShort(uint32_t timestamp, uint32_t message) {
 bool TMidiInput::TCircBuffer::PutLong(uint32_t timestamp, TMidiHdr* header) {
   std::lock_guard lock(lock_);
   if (count_.load(std::memory_order_relaxed) >= capacity_) {
-    qCDebug(lcMidi) << "SysEx Overflow";
+    TraceF("SysEx Overflow");
     return false;
   }
   TInputRecord& r = records_[static_cast<size_t>(write_)];
@@ -187,6 +187,9 @@ void TMidiInput::DoOpen() {
       handle_ = std::move(port);
     } else {
       if (port) port->Close();
+      // Nothing of a failed open stays: the next open builds its own.
+      cb_.Buffer.reset();
+      cb_.Window.reset();
       throw EMidiInputError(result, "Cannot open MIDI input device \"" + DisplayName() + "\":");
     }
   } else {
@@ -262,8 +265,8 @@ void TMidiInput::Callback(TMidiPort* port, uint32_t msg, uintptr_t instance, uin
     case MIM_DATA:
     case MIM_ERROR:
     case MIM_MOREDATA: {
-      if (msg == MIM_MOREDATA) qCDebug(lcMidi) << "MIM_MOREDATA";
-      if (msg == MIM_ERROR) qCDebug(lcMidi) << "MM_MIM_ERROR";
+      if (msg == MIM_MOREDATA) TraceF("MIM_MOREDATA");
+      if (msg == MIM_ERROR) TraceF("MM_MIM_ERROR");
       const uint32_t message = static_cast<uint32_t>(p1);
       if (message == 0xFE && !b->ActiveSensing) return;
       if (message == 0xF8 && !b->TimingClock) return;
@@ -278,7 +281,7 @@ void TMidiInput::Callback(TMidiPort* port, uint32_t msg, uintptr_t instance, uin
     case MIM_LONGDATA:
     case MIM_LONGERROR: {
       auto* hdr = reinterpret_cast<TMidiHdr*>(p1);
-      if (msg == MIM_LONGERROR) qCDebug(lcMidi) << "MIM_LONGERROR len=" << hdr->BytesRecorded;
+      if (msg == MIM_LONGERROR) TraceF("MIM_LONGERROR len=%u", hdr->BytesRecorded);
       bool handled = false;
       if (b->LongCallback) b->LongCallback(*b->Owner, hdr->Data, hdr->BytesRecorded, handled);
       if (!handled && b->Window && b->Buffer) {
@@ -299,14 +302,14 @@ void TMidiInput::Callback(TMidiPort* port, uint32_t msg, uintptr_t instance, uin
     case MIM_LOSTDATA:
       // Input the device sent but that could not be kept is reported like a
       // full buffer.
-      qCDebug(lcMidi) << "input lost:" << p1 << "bytes";
+      TraceF("input lost: %zu bytes", static_cast<size_t>(p1));
       b->Overflowed = true;
       if (b->Window) PostWake(*b);
       return;
     case MIM_OPEN:
       return;
     default:
-      qCDebug(lcMidi) << "unhandled MIDI INPUT msg: 0x" << QString::asprintf("%04X", msg);
+      TraceF("unhandled MIDI INPUT msg: 0x%X", msg);
       return;
   }
 }

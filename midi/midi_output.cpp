@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "midi/midi_system.h"
-#include "midi/midi_trace.h"
+#include "util/trace.h"
 
 namespace kalvex {
 
@@ -64,8 +64,9 @@ void TMidiOutput::DoOpen() {
   const uint32_t result =
       MidiService().OutOpen(port, deviceId_, &TMidiOutput::Callback, reinterpret_cast<uintptr_t>(this));
   if (result != kMidiNoError) {
-    // Some drivers report an error yet hand out a working port.
-    if (port && port->ShortMsg(0) != kMidiErrInvalidHandle) {
+    // Some drivers report an error yet hand out a working port; asking for
+    // its id tells, without sending anything.
+    if (port && port->GetID() != kMidiErrInvalidHandle) {
       handle_ = std::move(port);
       return;
     }

@@ -5,7 +5,7 @@
 #include "midi/loopback/loopback_service.h"
 #include "midi/midi_input.h"
 #include "midi/midi_output.h"
-#include "midi/midi_trace.h"
+#include "util/trace.h"
 #ifdef KALVEX_HAVE_ALSA
 #include "midi/alsa/alsa_service.h"
 #endif

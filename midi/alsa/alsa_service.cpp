@@ -16,7 +16,7 @@
 #include "midi/midi_in_port_base.h"
 #include "midi/midi_out_port_base.h"
 #include "midi/midi_system.h"
-#include "midi/midi_trace.h"
+#include "util/trace.h"
 #include "util/clock.h"
 
 namespace kalvex {
@@ -42,7 +42,7 @@ void AlsaError(const char* file, int line, const char* function, int err, const 
   va_start(args, fmt);
   std::vsnprintf(text, sizeof text, fmt, args);
   va_end(args);
-  qCDebug(lcMidi) << "ALSA:" << file << line << function << text << (err ? snd_strerror(err) : "");
+  TraceF("ALSA: %s:%d %s: %s%s%s", file, line, function, text, err ? " " : "", err ? snd_strerror(err) : "");
 }
 }  // namespace
 
@@ -112,7 +112,7 @@ TAlsaService::TAlsaService() : codec_(std::make_unique<TAlsaCodec>()) {
   // program removes one of its connections.
   if (err >= 0) err = snd_seq_open(&seqOut_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
   if (err < 0) {
-    qCDebug(lcMidi) << "ALSA sequencer not available:" << snd_strerror(err);
+    TraceF("ALSA sequencer not available: %s", snd_strerror(err));
     if (seqIn_) snd_seq_close(seqIn_);
     seqIn_ = seqOut_ = nullptr;
     return;
@@ -250,7 +250,7 @@ uint32_t TAlsaService::Connect(bool input, const TPeer& peer, int& mine) {
   const int err = input ? snd_seq_connect_from(seq, mine, peer.client, peer.port)
                         : snd_seq_connect_to(seq, mine, peer.client, peer.port);
   if (err < 0) {
-    qCDebug(lcMidi) << "ALSA: cannot connect with" << peer.client << peer.port << snd_strerror(err);
+    TraceF("ALSA: cannot connect with %d:%d: %s", peer.client, peer.port, snd_strerror(err));
     snd_seq_delete_simple_port(seq, mine);
     return err == -EBUSY ? kMidiErrAllocated : kMidiErrNoDevice;
   }
@@ -365,7 +365,7 @@ void TAlsaService::ReadInput() {
     if (r == -EAGAIN || r == -EWOULDBLOCK) return;
     if (r == -ENOSPC) {
       // The kernel's input queue overran: events were lost.
-      qCDebug(lcMidi) << "ALSA: input overrun";
+      TraceF("ALSA: input overrun");
       for (auto& [mine, in] : openIn_) in->ReportLost(1);
       continue;
     }
@@ -395,7 +395,7 @@ int TAlsaService::PumpOutput() {
         poolFull = true;
         return false;
       }
-      if (r < 0) qCDebug(lcMidi) << "ALSA: event not sent:" << snd_strerror(r);
+      if (r < 0) TraceF("ALSA: event not sent: %s", snd_strerror(r));
       return true;
     });
     if (poolFull) nap = std::min(nap, kPoolFullRetryMs);

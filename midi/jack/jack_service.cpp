@@ -14,7 +14,7 @@
 #include "midi/midi_in_port_base.h"
 #include "midi/midi_out_port_base.h"
 #include "midi/midi_system.h"
-#include "midi/midi_trace.h"
+#include "util/trace.h"
 #include "util/clock.h"
 #include "workbench/hex_text.h"
 
@@ -32,7 +32,7 @@ constexpr long kServeMs = 5;
 constexpr uint32_t kFreshListMs = 1000;
 constexpr long kIdleMs = 200;
 
-void Silent(const char* text) { qCDebug(lcMidi) << "jack:" << text; }
+void Silent(const char* text) { TraceF("jack: %s", text); }
 }  // namespace
 
 // What the process callback sees of one of our ports.
@@ -122,7 +122,7 @@ bool TJackService::EnsureClient() {
   jack_status_t status{};
   jack_client_t* client = jack_client_open(kClientName, JackNoStartServer, &status);
   if (!client) {
-    qCDebug(lcMidi) << "jack: no server, status" << int(status);
+    TraceF("jack: no server, status %d", int(status));
     return false;
   }
   jack_set_process_callback(client, &TJackService::Process, this);
@@ -134,7 +134,7 @@ bool TJackService::EnsureClient() {
   }
   client_ = client;
   serverGone_ = false;
-  qCDebug(lcMidi) << "jack: connected as" << jack_get_client_name(client);
+  TraceF("jack: connected as %s", jack_get_client_name(client));
   return true;
 }
 
@@ -411,7 +411,7 @@ void TJackService::Run() {
       continue;
     }
     if (serverGone_) {
-      qCDebug(lcMidi) << "jack: server went away";
+      TraceF("jack: server went away");
       // Every open port is detached before its slot and ring go: it stays
       // closed, and a later server's ports get slots of their own.
       for (auto* in : openIn_) {

@@ -4,7 +4,7 @@
 
 #include "midi/midi_in_port_base.h"
 #include "midi/midi_system.h"
-#include "midi/midi_trace.h"
+#include "util/trace.h"
 #include "workbench/hex_text.h"
 
 namespace kalvex {
@@ -122,7 +122,7 @@ bool TLoopbackService::AddCable(const std::string& name) {
     cable->name = name;
     cables_.push_back(std::move(cable));
   }
-  qCDebug(lcMidi) << "loopback cable added:" << name.c_str();
+  TraceF("loopback cable added: %s", name.c_str());
   NotifyMidiDevicesChanged();
   return true;
 }
@@ -138,7 +138,7 @@ bool TLoopbackService::RemoveCable(const std::string& name) {
     cables_.erase(it);
   }
   work_.notify_all();
-  qCDebug(lcMidi) << "loopback cable removed:" << name.c_str();
+  TraceF("loopback cable removed: %s", name.c_str());
   NotifyMidiDevicesChanged();
   return true;
 }

@@ -62,6 +62,19 @@ TEST(VirtualPortName, PrefixesInAnyAsciiCase) {
   EXPECT_TRUE(IsVirtualPortName("Midi Through Port-0"));
 }
 
+// The loop check forgets the port that was opened, also when the device
+// number changed while it was open.
+TEST(VirtualPortName, CloseForgetsTheNameOpenedEvenAfterANewNumber) {
+  TMidiOutput out;
+  out.DetectMidiLoop = false;
+  out.SetDeviceID(FindDeviceIdByName(true, "Kalvex Loopback 1"));
+  out.Open();
+  ASSERT_TRUE(WouldCreateFeedbackLoop(false, "Kalvex Loopback 1"));
+  out.SetDeviceID(FindDeviceIdByName(true, "Kalvex Loopback 2"));  // takes effect at the next open
+  out.Close();
+  EXPECT_FALSE(WouldCreateFeedbackLoop(false, "Kalvex Loopback 1"));
+}
+
 TEST(VirtualPortName, FeedbackLoopOnlyAgainstTheOtherDirection) {
   RegisterOpenDevice(true, "LoopBE Internal MIDI");
   EXPECT_TRUE(WouldCreateFeedbackLoop(false, "LOOPBE internal midi"));

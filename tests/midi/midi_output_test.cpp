@@ -20,7 +20,10 @@ public:
   TScriptedOutPort(TMidiCallback callback, uintptr_t instance) : callback_(callback), instance_(instance) {}
   uint32_t Close() override { return kMidiNoError; }
   uint32_t GetID() override { return kMidiNoError; }
-  uint32_t ShortMsg(uint32_t) override { return kMidiNoError; }
+  uint32_t ShortMsg(uint32_t) override {
+    ++shorts;
+    return kMidiNoError;
+  }
   uint32_t PrepareHeader(TMidiHdr* hdr) override {
     hdr->Flags |= kMhdrPrepared;
     return kMidiNoError;
@@ -48,6 +51,7 @@ public:
 
   bool refuse = false;
   int unprepared = 0;
+  int shorts = 0;
   std::vector<TMidiHdr*> queued;
 
 private:
@@ -186,6 +190,7 @@ TEST_F(ScriptedOutput, ErrorWithUsablePortCountsAsOpenAndPlainErrorRaises) {
   EXPECT_TRUE(output.IsOpen());
   output.Close();
 
+  EXPECT_EQ(service.out->shorts, 0);  // telling a working port costs no byte on the wire
   service.handOutPortOnError = false;
   try {
     output.Open();
@@ -201,6 +206,28 @@ TEST_F(ScriptedOutput, ErrorWithUsablePortCountsAsOpenAndPlainErrorRaises) {
   service.handOutPortOnError = true;
   EXPECT_NO_THROW(input.Open());
   EXPECT_TRUE(input.IsOpen());
+}
+
+// A failed open keeps nothing: the next open builds its buffer afresh, with
+// the capacity asked for then.
+TEST_F(ScriptedOutput, FailedInputOpenKeepsNoBufferForTheNextOpen) {
+  TMidiInput input;
+  input.SetDeviceID(0);
+  int events = 0;
+  input.OnDataAvailable = [&](TMidiInput& s) {
+    while (s.ReadEvent()) ++events;
+  };
+  input.RecordCapacity = 2;
+  service.openResult = kMidiErrAllocated;
+  EXPECT_THROW(input.Open(), EMidiInputError);
+  service.openResult = kMidiNoError;
+  input.RecordCapacity = 100;
+  input.Open();
+  input.Start();
+  const uint8_t notes[] = {0x90, 0x3C, 0x7F, 0x3D, 0x7F, 0x3E, 0x7F, 0x3F, 0x7F, 0x40, 0x7F};
+  service.in->Deliver(notes, sizeof notes);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(events, 5);
 }
 
 TEST_F(ScriptedOutput, BufferTheDriverWillNotTakeBackIsReported) {
