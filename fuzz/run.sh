@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKALVEX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j "$(nproc)"
 for bin in build-fuzz/fuzz/fuzz_*; do
+  # Only the programs: automoc leaves fuzz_*_autogen folders beside them.
+  [ -f "$bin" ] && [ -x "$bin" ] || continue
   name=$(basename "$bin")
   corpus=fuzz/corpus/${name#fuzz_}
   work=build-fuzz/corpus-${name#fuzz_}
