@@ -5,6 +5,7 @@
 #include "midi/midi_loop_check.h"
 #include "util/trace.h"
 #include "workbench/hex_text.h"
+#include "util/ascii.h"
 
 namespace kalvex {
 
@@ -28,10 +29,8 @@ bool SameDeviceName(const std::string& a, const std::string& b) {
   auto fold = [](const std::string& s) {
     std::string out;
     out.reserve(s.size());
-    for (char c : s) {
-      if (c == ' ') continue;
-      out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+    for (char c : s)
+      if (c != ' ') out += FoldAscii(c);
     return out;
   };
   return fold(a) == fold(b);

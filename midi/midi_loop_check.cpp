@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <string_view>
+#include "util/ascii.h"
 
 namespace kalvex {
 
@@ -52,8 +53,7 @@ bool IsVirtualPortName(const std::string& name) {
     if (name.size() < prefix.size()) continue;
     bool same = true;
     for (size_t i = 0; i < prefix.size() && same; ++i)
-      same = std::tolower(static_cast<unsigned char>(name[i])) ==
-             std::tolower(static_cast<unsigned char>(prefix[i]));
+      same = FoldAscii(name[i]) == FoldAscii(prefix[i]);
     if (same) return true;
   }
   return false;

@@ -1,10 +1,11 @@
 #include "smf/smf_reader.h"
 
 #include <cstring>
-#include <fstream>
 #include <new>
-#include <sys/stat.h>
 #include <vector>
+
+#include "util/read_file.h"
+#include "util/ascii.h"
 
 namespace kalvex {
 
@@ -51,10 +52,6 @@ private:
   size_t pos_ = 0;
 };
 
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 [[noreturn]] void Raise(int code) { throw ESMF(TSMF::ErrorText(code)); }
 
@@ -87,21 +84,11 @@ void TSMF::Clear() {
 void TSMF::LoadFromFile(const std::string& fileName, const TProgress& onProgress) {
   Load(fileName, onProgress, [&] {
     // Only regular files: a device or a pipe could be endless or block.
-    struct stat st {};
-    if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) Raise(kCannotOpen);
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in) Raise(kCannotOpen);
-    in.seekg(0, std::ios::end);
-    const std::streamoff end = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (end < 0 || !in) Raise(kCannotOpen);
-    // Not zero-filled: read() writes every byte that is used.
-    std::unique_ptr<uint8_t[]> bytes(new uint8_t[static_cast<size_t>(end)]);
-    in.read(reinterpret_cast<char*>(bytes.get()), end);
-    // A file that shrank while being read gives what was there.
-    const auto size = static_cast<size_t>(in.gcount());
-    in.close();
-    Decode(bytes.get(), size, onProgress);
+    TFileBytes bytes;
+    const TReadStatus status = ReadRegularFile(fileName, bytes);
+    if (status == TReadStatus::kNoMemory) throw std::bad_alloc();
+    if (status != TReadStatus::kOk) Raise(kCannotOpen);
+    Decode(bytes.data.get(), bytes.size, onProgress);
   });
 }
 

@@ -9,22 +9,12 @@
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "util/ascii.h"
 
 namespace kalvex {
 
 namespace {
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // Makes the rename durable; a folder that cannot be synced is not an error of
 // the write itself (some file systems refuse fsync on directories).
@@ -67,13 +57,17 @@ bool TAtomicFileWriter::Open() {
   if (::stat(target_.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return Fail(EISDIR);
     if (!S_ISREG(st.st_mode)) return Fail(EINVAL);  // never replace device nodes or pipes
+    // A file the user may not write is not replaced behind its back, as a
+    // plain save would not write it either.
+    if (::access(target_.c_str(), W_OK) != 0) return Fail(errno);
     exists = true;
   }
 
-  const std::string dir = DirectoryOf(target_);
+  const std::string dir = DirName(target_);
   const std::string base = dir == "/" ? "/" : dir + "/";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = base + "." + NameOf(target_) + ".tmp-" + UniqueSuffix();
+    // Short, whatever the target's name: a name near the length limit saves too.
+    std::string candidate = base + ".kalvex-" + UniqueSuffix() + ".tmp";
     // 0666 lets the umask decide for a new file, as any editor would.
     const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
@@ -81,7 +75,10 @@ bool TAtomicFileWriter::Open() {
       temp_path_ = std::move(candidate);
       break;
     }
-    if (errno != EEXIST) return Fail(errno);
+    if (errno != EEXIST) {
+      no_temp_file_ = errno == EACCES || errno == EPERM || errno == EROFS;  // the folder is there
+      return Fail(errno);
+    }
   }
   if (fd_ < 0) return Fail(EEXIST);
 
@@ -149,7 +146,7 @@ bool TAtomicFileWriter::Commit() {
     return false;
   }
   temp_path_.clear();
-  SyncDirectory(DirectoryOf(target_));
+  SyncDirectory(DirName(target_));
   return true;
 }
 

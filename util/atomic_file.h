@@ -39,6 +39,9 @@ public:
   void Discard();
   // errno of the first failure, 0 if none.
   int Error() const { return error_; }
+  // Open failed because the folder allows no temporary file (the target is
+  // never written in place instead).
+  bool NoTempFile() const { return no_temp_file_; }
 
   const std::string& Path() const { return path_; }
   // The temporary file's path while one exists (for tests), else empty.
@@ -57,6 +60,7 @@ private:
   size_t used_ = 0;
   int fd_ = -1;
   int error_ = 0;
+  bool no_temp_file_ = false;
 };
 
 }  // namespace kalvex

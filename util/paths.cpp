@@ -7,6 +7,7 @@
 
 #include "util/registry.h"
 #include "version_config.h"
+#include "util/ascii.h"
 
 namespace kalvex {
 
@@ -30,12 +31,6 @@ std::string SelfExe() {
   return std::string(buf, static_cast<size_t>(n));
 }
 
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-char Fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
@@ -62,12 +57,7 @@ const std::string& ProgramName() {
   return g_programName;
 }
 
-std::string ProgramDir() {
-  const std::string& path = ProgramPath();
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+std::string ProgramDir() { return DirName(ProgramPath()); }
 
 std::string AppKeyPath() { return ProgramName() + "\\" + ProgramName(); }
 
@@ -142,8 +132,8 @@ std::string LongPathName(const std::string& path) {
 bool StartsWith(std::string_view text, std::string_view prefix, bool ignoreCase) {
   if (prefix.size() > text.size()) return false;
   for (size_t i = 0; i < prefix.size(); ++i) {
-    const char a = ignoreCase ? Fold(text[i]) : text[i];
-    const char b = ignoreCase ? Fold(prefix[i]) : prefix[i];
+    const char a = ignoreCase ? FoldAscii(text[i]) : text[i];
+    const char b = ignoreCase ? FoldAscii(prefix[i]) : prefix[i];
     if (a != b) return false;
   }
   return true;

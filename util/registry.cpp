@@ -9,29 +9,57 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "util/ascii.h"
 #include "util/atomic_file.h"
+#include "util/read_file.h"
+#include "util/trace.h"
 
 namespace kalvex {
 
 namespace {
 
+constexpr size_t kMaxReportedLines = 10;
+
 // A damaged file is reported once per run, not at every read.
-void ReportDamage(const std::string& filePath, const std::string& why) {
+bool FirstReport(const std::string& filePath) {
   static std::set<std::string> reported;
-  if (!reported.insert(filePath).second) return;
-  std::fprintf(stderr,
-               "kalvex: the settings file %s cannot be used (%s); default settings apply, "
-               "and the file is replaced when settings are next saved\n",
-               filePath.c_str(), why.c_str());
+  return reported.insert(filePath).second;
 }
 
 TRegistryTree LoadOrReport(const std::string& filePath, bool* damaged = nullptr) {
   TRegistryTree tree;
   std::string why;
-  const bool ok = LoadRegistryFile(filePath, tree, &why);
-  if (!ok) ReportDamage(filePath, why);
-  if (damaged != nullptr) *damaged = !ok;
+  std::vector<std::string> skipped;
+  const bool ok = LoadRegistryFile(filePath, tree, &why, &skipped);
+  if ((!ok || !skipped.empty()) && FirstReport(filePath)) {
+    if (!ok)
+      std::fprintf(stderr,
+                   "kalvex: the settings file %s cannot be used (%s); default settings apply, "
+                   "and the file is replaced when settings are next saved\n",
+                   filePath.c_str(), why.c_str());
+    for (size_t i = 0; i < skipped.size() && i < kMaxReportedLines; ++i)
+      std::fprintf(stderr, "kalvex: settings file %s, %s: the line is skipped\n", filePath.c_str(),
+                   skipped[i].c_str());
+    if (skipped.size() > kMaxReportedLines)
+      std::fprintf(stderr, "kalvex: settings file %s: %zu more lines are skipped\n", filePath.c_str(),
+                   skipped.size() - kMaxReportedLines);
+    if (!skipped.empty())
+      std::fprintf(stderr, "kalvex: the file as it is now is kept as %s.damaged when settings are next saved\n",
+                   filePath.c_str());
+  }
+  if (damaged != nullptr) *damaged = !ok || !skipped.empty();
   return tree;
+}
+
+// Keeps a copy of a file: a hard link where the file system allows one, else
+// the bytes.
+void KeepCopy(const std::string& from, const std::string& to) {
+  ::unlink(to.c_str());
+  if (::link(from.c_str(), to.c_str()) == 0) return;
+  TFileBytes bytes;
+  if (ReadRegularFile(from, bytes) != TReadStatus::kOk) return;
+  TAtomicFileWriter copy(to);
+  if (copy.Open() && copy.Write(bytes.data.get(), bytes.size)) copy.Commit();
 }
 
 bool MakeDirectories(const std::string& dir) {
@@ -117,8 +145,7 @@ void TRegistrySession::DeleteKey(const std::string& path) {
 
 void TRegistrySession::Save() {
   if (!modified_) return;
-  const size_t slash = filePath_.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string() : filePath_.substr(0, slash);
+  const std::string dir = DirName(filePath_);
   auto fail = [&](int err) {
     throw ERegistry("Failed to save settings to " + filePath_ + ": " + std::strerror(err));
   };
@@ -132,14 +159,8 @@ void TRegistrySession::Save() {
   const std::string text = merged.Serialize();
   TAtomicFileWriter writer(filePath_);
   if (!writer.Open() || !writer.Write(text.data(), text.size())) fail(writer.Error());
-  if (damaged) {
-    // Keep the damaged file beside for the user instead of losing it.
-    const std::string keep = filePath_ + ".damaged";
-    ::unlink(keep.c_str());
-    if (::link(filePath_.c_str(), keep.c_str()) != 0) {
-      // Not fatal: the file may have vanished or the file system refuses links.
-    }
-  }
+  // Keep the damaged file beside for the user instead of losing it.
+  if (damaged) KeepCopy(filePath_, filePath_ + ".damaged");
   if (!writer.Commit()) fail(writer.Error());
 
   tree_ = std::move(merged);
@@ -147,12 +168,8 @@ void TRegistrySession::Save() {
   modified_ = false;
 }
 
-void TRegistrySession::SaveQuietly() noexcept {
-  try {
-    Save();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "kalvex: %s\n", e.what());
-  }
+void TRegistrySession::DropUnsaved() noexcept {
+  if (modified_) TraceF("settings: changes to %s dropped unsaved", filePath_.c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -162,7 +179,7 @@ TRegIniFile::TRegIniFile(const std::string& keyPath, std::string filePath)
   session_.CreateKey(keyPath_, false);
 }
 
-TRegIniFile::~TRegIniFile() { session_.SaveQuietly(); }
+TRegIniFile::~TRegIniFile() { session_.DropUnsaved(); }
 
 std::string TRegIniFile::SectionPath(const std::string& section) const { return JoinPath(keyPath_, section); }
 
@@ -232,7 +249,7 @@ void TRegIniFile::UpdateFile() { session_.Save(); }
 TRegistryKey::TRegistryKey(std::string filePath) : filePath_(std::move(filePath)) {}
 
 TRegistryKey::~TRegistryKey() {
-  if (session_) session_->SaveQuietly();
+  if (session_) session_->DropUnsaved();
 }
 
 bool TRegistryKey::OpenKey(const std::string& path, bool canCreate) {

@@ -38,8 +38,9 @@ public:
   bool Modified() const { return modified_; }
   // Writes the changes; throws ERegistry. Afterwards the snapshot is the file.
   void Save();
-  // Save() for destructors: reports a failure on standard error.
-  void SaveQuietly() noexcept;
+  // Nobody saves from a destructor, where a failure would go unheard: what
+  // was not saved is dropped, with a trace line.
+  void DropUnsaved() noexcept;
 
 private:
   enum class TOp { kCreateKey, kSetValue, kDeleteValue, kDeleteAllValues, kDeleteKey };
@@ -60,8 +61,8 @@ private:
 
 // Ini-style view of one key: a section is a subkey, an ident a value in it
 // (the empty section is the key itself). Integers are 32-bit integer values,
-// booleans the strings "1" and "0". Changes are saved by UpdateFile() or on
-// destruction.
+// booleans the strings "1" and "0". Changes are saved by UpdateFile(), which
+// reports a failure; destroying the view without it drops them.
 class TRegIniFile {
 public:
   // keyPath below the user's root, e.g. "\Software\Zelk Software\kalvex\kalvex";

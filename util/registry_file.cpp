@@ -6,7 +6,10 @@
 #include <fstream>
 #include <pwd.h>
 #include <sys/stat.h>
+
+#include "util/read_file.h"
 #include <unistd.h>
+#include "util/ascii.h"
 
 namespace kalvex {
 
@@ -15,13 +18,7 @@ namespace {
 // Settings are a few kilobytes; anything far larger is not ours.
 constexpr std::streamoff kMaxFileSize = 1024 * 1024;
 
-char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string FoldName(std::string_view name) {
-  std::string s(name);
-  for (char& c : s) c = FoldChar(c);
-  return s;
-}
+std::string FoldName(std::string_view name) { return LowerAscii(name); }
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -156,11 +153,7 @@ bool TRegistryTree::ValidKeyPath(std::string_view path) {
   return true;
 }
 
-std::string TRegistryTree::Fold(std::string_view path) {
-  std::string s(NormalizePath(path));
-  for (char& c : s) c = FoldChar(c);
-  return s;
-}
+std::string TRegistryTree::Fold(std::string_view path) { return LowerAscii(NormalizePath(path)); }
 
 TRegistryTree::TKey* TRegistryTree::Find(std::string_view path) {
   const auto it = keys_.find(Fold(path));
@@ -177,8 +170,7 @@ bool TRegistryTree::KeyExists(std::string_view path) const { return Find(path) !
 bool TRegistryTree::CreateKey(std::string_view path) {
   const std::string norm = NormalizePath(path);
   if (!ValidKeyPath(norm)) return false;
-  std::string folded = norm;
-  for (char& c : folded) c = FoldChar(c);
+  const std::string folded = LowerAscii(norm);
   // From the key up to the first ancestor that exists: the rest exists too.
   size_t end = norm.size();
   while (keys_.try_emplace(folded.substr(0, end), TKey{norm.substr(0, end), {}}).second) {
@@ -242,16 +234,17 @@ void TRegistryTree::DeleteAllValues(std::string_view path) {
   if (TKey* key = Find(path)) key->Values.clear();
 }
 
-bool TRegistryTree::Parse(std::string_view text, std::string* error) {
+bool TRegistryTree::Parse(std::string_view text, std::vector<std::string>* problems) {
   keys_.clear();
   std::string current;
   std::string name;
   std::string str;
   size_t lineNo = 0;
-  auto fail = [&](const char* why) {
-    keys_.clear();
-    if (error != nullptr) *error = "line " + std::to_string(lineNo) + ": " + why;
-    return false;
+  bool clean = true;
+  bool skippingKey = false;  // the values of a bad [key] line go with it
+  auto skip = [&](const char* why) {
+    clean = false;
+    if (problems != nullptr) problems->push_back("line " + std::to_string(lineNo) + ": " + why);
   };
   size_t pos = 0;
   while (pos < text.size()) {
@@ -262,29 +255,58 @@ bool TRegistryTree::Parse(std::string_view text, std::string* error) {
     ++lineNo;
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
-      if (line.back() != ']' || line.size() < 3) return fail("bad key header");
-      current = NormalizePath(line.substr(1, line.size() - 2));
-      if (!CreateKey(current)) return fail("bad key name");
+      current.clear();
+      skippingKey = true;
+      if (line.back() != ']' || line.size() < 3) {
+        skip("bad key header; its values are skipped");
+        continue;
+      }
+      const std::string path = NormalizePath(line.substr(1, line.size() - 2));
+      if (!CreateKey(path)) {
+        skip("bad key name; its values are skipped");
+        continue;
+      }
+      current = path;
+      skippingKey = false;
       continue;
     }
-    if (line.front() != '"') return fail("expected a [key] or a \"name\"=value line");
-    if (current.empty()) return fail("value outside of any [key]");
-    if (!TakeQuoted(line, name)) return fail("bad value name");
+    if (skippingKey) continue;
+    if (line.front() != '"') {
+      skip("expected a [key] or a \"name\"=value line");
+      continue;
+    }
+    if (current.empty()) {
+      skip("value outside of any [key]");
+      continue;
+    }
+    if (!TakeQuoted(line, name)) {
+      skip("bad value name");
+      continue;
+    }
     line = Trim(line);
-    if (line.empty() || line.front() != '=') return fail("expected =");
+    if (line.empty() || line.front() != '=') {
+      skip("expected =");
+      continue;
+    }
     line = Trim(line.substr(1));
     if (!line.empty() && line.front() == '"') {
-      if (!TakeQuoted(line, str) || !Trim(line).empty()) return fail("bad string value");
+      if (!TakeQuoted(line, str) || !Trim(line).empty()) {
+        skip("bad string value");
+        continue;
+      }
       SetValue(current, name, TRegValue::String(str));
     } else if (line.substr(0, 6) == "dword:") {
       int32_t n = 0;
-      if (!ParseInt32(Trim(line.substr(6)), n)) return fail("bad dword value");
+      if (!ParseInt32(Trim(line.substr(6)), n)) {
+        skip("bad dword value");
+        continue;
+      }
       SetValue(current, name, TRegValue::Integer(n));
     } else {
-      return fail("unknown value type");
+      skip("unknown value type");
     }
   }
-  return true;
+  return clean;
 }
 
 std::string TRegistryTree::Serialize() const {
@@ -333,37 +355,24 @@ std::string RegistryFilePath() {
 
 void SetRegistryFilePath(std::string path) { g_filePathOverride = std::move(path); }
 
-bool LoadRegistryFile(const std::string& filePath, TRegistryTree& tree, std::string* error) {
+bool LoadRegistryFile(const std::string& filePath, TRegistryTree& tree, std::string* error,
+                      std::vector<std::string>* problems) {
   tree.Clear();
-  struct stat st {};
-  if (::stat(filePath.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return true;  // nothing stored yet
-    if (error != nullptr) *error = std::strerror(errno);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    if (error != nullptr) *error = "not a regular file";
-    return false;
-  }
-  std::ifstream in(filePath, std::ios::binary);
-  if (!in) {
-    if (error != nullptr) *error = std::strerror(errno);
-    return false;
-  }
-  std::string text;
-  char buf[64 * 1024];
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-    text.append(buf, static_cast<size_t>(in.gcount()));
-    if (static_cast<std::streamoff>(text.size()) > kMaxFileSize) {
-      if (error != nullptr) *error = "file too large";
-      return false;
+  TFileBytes bytes;
+  int err = 0;
+  const TReadStatus status = ReadRegularFile(filePath, bytes, static_cast<size_t>(kMaxFileSize), {}, &err);
+  if (status == TReadStatus::kMissing) return true;  // nothing stored yet
+  if (status != TReadStatus::kOk) {
+    if (error != nullptr) {
+      *error = status == TReadStatus::kNotRegular ? "not a regular file"
+               : status == TReadStatus::kTooLarge ? "file too large"
+               : status == TReadStatus::kNoMemory ? "out of memory"
+                                                  : std::strerror(err);
     }
-  }
-  if (in.bad()) {
-    if (error != nullptr) *error = "read error";
     return false;
   }
-  return tree.Parse(text, error);
+  tree.Parse(std::string_view(bytes.chars(), bytes.size), problems);
+  return true;
 }
 
 }  // namespace kalvex

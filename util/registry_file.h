@@ -75,9 +75,11 @@ public:
   void Clear() { keys_.clear(); }
   bool operator==(const TRegistryTree&) const = default;
 
-  // Parses a store file. On damage returns false with a message naming the
-  // line, and leaves the tree empty. Work and memory are linear in the text.
-  bool Parse(std::string_view text, std::string* error);
+  // Parses a store file, as a user may have edited it: a line that does not
+  // parse is skipped ("line 7: bad dword value" in *problems), the values
+  // under a bad [key] line with it, and everything else is kept. True when
+  // nothing was skipped. Work and memory are linear in the text.
+  bool Parse(std::string_view text, std::vector<std::string>* problems);
   std::string Serialize() const;
 
 private:
@@ -98,8 +100,10 @@ void SetRegistryFilePath(std::string path);
 // false when the text is none or out of range.
 bool StrToInt32(std::string_view text, int32_t& value);
 
-// Reads the store file. A missing file gives an empty tree (true); a damaged
-// or unreadable one gives an empty tree, false and the reason in *error.
-bool LoadRegistryFile(const std::string& filePath, TRegistryTree& tree, std::string* error);
+// Reads the store file. A missing file gives an empty tree (true); one that
+// cannot be read gives an empty tree, false and the reason in *error. Lines
+// that do not parse are skipped and listed in *problems; the rest loads.
+bool LoadRegistryFile(const std::string& filePath, TRegistryTree& tree, std::string* error,
+                      std::vector<std::string>* problems = nullptr);
 
 }  // namespace kalvex

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -12,6 +13,8 @@
 #include "smf/smf_reader.h"
 #include "util/atomic_file.h"
 #include "util/clock.h"
+#include "util/read_file.h"
+#include "util/ascii.h"
 
 namespace kalvex {
 
@@ -21,10 +24,7 @@ std::string LowerExtension(std::string_view name) {
   const size_t slash = name.find_last_of("/\\");
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
-  std::string ext(name.substr(dot));
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return ext;
+  return LowerAscii(name.substr(dot));
 }
 
 std::string Printf(const char* format, const std::string& a) {
@@ -52,39 +52,31 @@ private:
   const TFileHooks& hooks_;
 };
 
-// Reads the whole file; the messages are the loader's own.
-std::string ReadWholeFile(const std::string& name, TLogSink& log) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(name, ec)) throw EFileError("Could not open " + name);
-  std::ifstream in(name, std::ios::binary);
-  if (!in) throw EFileError("Could not open " + name);
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size < 0) throw EFileError("Error while reading " + name + " from disk.");
-  log.LogLine("Loading " + name + "...", true, true, lkNormal);
-  in.seekg(0, std::ios::beg);
-  std::string buffer;
-  try {
-    buffer.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    throw EFileError("Not enough memory to load " + name);
+// Reads the whole file; the messages are the loader's own. Anything but a
+// regular file is refused at once.
+TFileBytes ReadWholeFile(const std::string& name, TLogSink& log) {
+  TFileBytes bytes;
+  const auto logLoading = [&](size_t) { log.LogLine("Loading " + name + "...", true, true, lkNormal); };
+  switch (ReadRegularFile(name, bytes, SIZE_MAX, logLoading)) {
+    case TReadStatus::kOk: return bytes;
+    case TReadStatus::kNoMemory: throw EFileError("Not enough memory to load " + name);
+    case TReadStatus::kReadError:
+    case TReadStatus::kTooLarge: throw EFileError("Error while reading " + name + " from disk.");
+    default: throw EFileError("Could not open " + name);
   }
-  in.read(buffer.data(), size);
-  if (in.gcount() != size) throw EFileError("Error while reading " + name + " from disk.");
-  return buffer;
 }
 
 // Renders raw bytes into the box, reporting progress for large files.
-void RenderRaw(const std::string& buffer, TBMStrings& box, bool large, TFileContext& ctx) {
-  const auto* start = reinterpret_cast<const uint8_t*>(buffer.data());
+void RenderRaw(const TFileBytes& buffer, TBMStrings& box, bool large, TFileContext& ctx) {
+  const uint8_t* start = buffer.data.get();
   const uint8_t* p = start;
-  size_t remaining = buffer.size();
+  size_t remaining = buffer.size;
   int lines = 0;
   while (remaining > 0) {
     box.Add(FormatHexLine(p, remaining, ctx.splitThreshold));
     if (large && ++lines % kProgressEveryLines == 0) {
       const long percent = std::lround(100.0 * static_cast<double>(p - start) /
-                                       static_cast<double>(buffer.size()));
+                                       static_cast<double>(buffer.size));
       ctx.log.LogLine("Loading " + std::to_string(percent) + "%...", true, true, lkStatusOnly);
     }
   }
@@ -139,11 +131,11 @@ bool LoadFile(const std::string& name, TBMStrings& box, TFileContext& ctx) {
       sizeText = SizeText(ImportSmf(name, box, ctx), "bytes");
     } else {
       TBusyGuard busy(ctx.hooks);
-      std::string buffer = ReadWholeFile(name, ctx.log);
-      large = buffer.size() > kLargeFileSize;
+      const TFileBytes buffer = ReadWholeFile(name, ctx.log);
+      large = buffer.size > kLargeFileSize;
       startTime = TimeGetTime();
       if (kind == TFileKind::Text) {
-        box.SetText(buffer);
+        box.SetText(std::string_view(buffer.chars(), buffer.size));
         sizeText = SizeText(static_cast<size_t>(box.Count()), "lines");
       } else {
         {
@@ -151,7 +143,7 @@ bool LoadFile(const std::string& name, TBMStrings& box, TFileContext& ctx) {
           box.Clear();
           RenderRaw(buffer, box, large, ctx);
         }
-        sizeText = SizeText(buffer.size(), "bytes");
+        sizeText = SizeText(buffer.size, "bytes");
       }
     }
     if (ctx.hooks.addRecentFile) ctx.hooks.addRecentFile(name);
@@ -197,7 +189,12 @@ bool SaveBox(const TBMStrings& lines, const std::string& name, bool midiOutSide,
   try {
     TBusyGuard busy(ctx.hooks);
     TAtomicFileWriter file(name);
-    if (!file.Open()) throw EFileError(Printf("Could not create %s", name));
+    if (!file.Open()) {
+      std::string text = Printf("Could not create %s", name);
+      if (file.NoTempFile())
+        text += " (its folder allows no temporary file: " + std::string(std::strerror(file.Error())) + ")";
+      throw EFileError(text);
+    }
     std::string sizeText;
     if (FileKindOf(name) == TFileKind::Text) {
       sizeText = SizeText(WriteLinesAsText(lines, name, file), "lines");

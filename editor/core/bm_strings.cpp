@@ -10,6 +10,8 @@
 #include <ostream>
 #include <sstream>
 
+#include "util/read_file.h"
+
 namespace kalvex {
 
 namespace {
@@ -258,12 +260,17 @@ void TBMStrings::SaveToStream(std::ostream& out) const {
 }
 
 void TBMStrings::LoadFromFile(const std::string& fileName) {
-  std::ifstream in(fileName, std::ios::binary);
-  if (!in) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
-  SetText(buffer.view());
+  TFileBytes bytes;
+  int err = 0;
+  const TReadStatus status = ReadRegularFile(fileName, bytes, SIZE_MAX, {}, &err);
+  if (status != TReadStatus::kOk) {
+    const int reason = status == TReadStatus::kMissing      ? ENOENT
+                       : status == TReadStatus::kNotRegular ? EINVAL
+                       : status == TReadStatus::kNoMemory   ? ENOMEM
+                                                            : err;
+    throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(reason));
+  }
+  SetText(std::string_view(bytes.chars(), bytes.size));
 }
 
 void TBMStrings::SaveToFile(const std::string& fileName) const {

@@ -50,17 +50,22 @@ TEST(CompanyKey, OlderCompanyNameIsUsedOnlyWhenItAloneHoldsSettings) {
     ResetCompanyKeyForTesting();
     return CompanyKey();
   };
+  auto createKey = [&](const std::string& path) {
+    TRegistryKey key(dir.File("registry.conf"));
+    key.OpenKey(path, true);
+    key.CloseKey();
+  };
   EXPECT_EQ(decide(), "Zelk Software");
   EXPECT_EQ(RegBasePath(true), "\\Software\\Zelk Software\\" + app);
 
-  TRegistryKey(dir.File("registry.conf")).OpenKey("\\Software\\Zelkers\\" + app, true);
+  createKey("\\Software\\Zelkers\\" + app);
   EXPECT_EQ(decide(), "Zelkers");
   EXPECT_EQ(RegBasePath(true), "\\Software\\Zelkers\\" + app);
   EXPECT_EQ(RegCompanyPath(true), "Zelkers\\" + app);
   EXPECT_EQ(RegBasePath(false), "\\Software\\Zelk Software\\" + app);
   EXPECT_EQ(RegCompanyPath(false), "Zelk Software\\" + app);
 
-  TRegistryKey(dir.File("registry.conf")).OpenKey("\\Software\\Zelk Software\\" + app, true);
+  createKey("\\Software\\Zelk Software\\" + app);
   EXPECT_EQ(decide(), "Zelk Software");
   SetRegistryFilePath("");
   ResetCompanyKeyForTesting();

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -139,10 +142,21 @@ TEST_F(FileIoTest, SmfImportsOnlySysExEvents) {
 
 TEST_F(FileIoTest, FailedLoadsKeepTheBoxAndReportAnErrorDialog) {
   WriteFile(Path("bad.mid"), "RIFF....");
+  // A pipe nobody writes to, a socket and a device: refused at once, no hang.
+  ASSERT_EQ(::mkfifo(Path("pipe.syx").c_str(), 0600), 0);
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", Path("socket.txt").c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   const std::vector<std::pair<std::string, std::string>> cases = {
       {Path("missing.syx"), "Could not open " + Path("missing.syx")},
       {dir_.string(), "Could not open " + dir_.string()},
       {Path("bad.mid"), "Error: File is no Standard Midi File"},
+      {Path("pipe.syx"), "Could not open " + Path("pipe.syx")},
+      {Path("socket.txt"), "Could not open " + Path("socket.txt")},
+      {"/dev/zero", "Could not open /dev/zero"},
+      {"/dev/null", "Could not open /dev/null"},
   };
   for (const auto& [name, message] : cases) {
     box_.Clear();
@@ -156,6 +170,7 @@ TEST_F(FileIoTest, FailedLoadsKeepTheBoxAndReportAnErrorDialog) {
     EXPECT_TRUE(log_.lines.back().midiOutSide);
   }
   EXPECT_TRUE(recent_.empty());
+  ::close(sock);
 }
 
 TEST_F(FileIoTest, SaveSyxWritesTheBytesOfEveryLine) {
@@ -193,6 +208,48 @@ TEST_F(FileIoTest, SaveThatCannotCreateReportsIt) {
   EXPECT_EQ(log_.lines.back().text, "Could not create " + name);
   EXPECT_EQ(log_.lines.back().kind, lkErrorDialog);
   EXPECT_TRUE(recent_.empty());
+}
+
+// Where a user can tell, a save behaves as a plain one would: a name at the
+// file system's length limit saves; a file the user may not write is refused
+// and kept; a folder that allows no temporary file says so, and the file in
+// it is never written in place. Runs as an unprivileged user (root may write
+// anything).
+TEST_F(FileIoTest, SaveBehavesAsAPlainSaveWouldWhereAUserCanTell) {
+  box_.Add("F0 01 F7");
+  const std::string longName = Path(std::string(251, 'n') + ".syx");  // 255 characters
+  EXPECT_TRUE(SaveBox(box_, longName, true, ctx_)) << log_.lines.back().text;
+  EXPECT_EQ(ReadFile(longName), std::string("\xF0\x01\xF7", 3));
+
+  fs::create_directories(dir_ / "open");
+  fs::create_directories(dir_ / "closed");
+  WriteFile(Path("open/theirs.syx"), "theirs");
+  WriteFile(Path("closed/mine.syx"), "mine");
+  fs::permissions(dir_, fs::perms::all);  // the child must reach into it
+  fs::permissions(dir_ / "open", fs::perms::all);
+  fs::permissions(Path("open/theirs.syx"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(Path("closed/mine.syx"), fs::perms::all);
+  fs::permissions(dir_ / "closed", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::getuid() == 0 && ::setuid(65534) != 0) _exit(3);  // nobody
+    test::TCaptureLog log;
+    THexParser parser{log};
+    TFileContext ctx{log, parser, -1, {}};
+    const bool refusedTheirs = !SaveBox(box_, Path("open/theirs.syx"), true, ctx) &&
+                               log.lines.back().text == "Could not create " + Path("open/theirs.syx");
+    const bool refusedMine = !SaveBox(box_, Path("closed/mine.syx"), true, ctx) &&
+                             log.lines.back().text.rfind("Could not create " + Path("closed/mine.syx") +
+                                                             " (its folder allows no temporary file: ", 0) == 0;
+    _exit(refusedTheirs && refusedMine ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(ReadFile(Path("open/theirs.syx")), "theirs");
+  EXPECT_EQ(ReadFile(Path("closed/mine.syx")), "mine");
+  fs::permissions(dir_ / "closed", fs::perms::all);
 }
 
 class FailingWriter : public TByteWriter {
