@@ -101,8 +101,8 @@ bool RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err,
     TSplitOptions split;
     for (size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "--split") {
-        if (i + 1 >= args.size() || !ParseInt(args[i + 1], split.threshold)) {
-          err << "Error: --split needs a number of bytes per line\n";
+        if (i + 1 >= args.size() || !ParseInt(args[i + 1], split.threshold) || split.threshold < 1) {
+          err << "Error: --split needs a number of bytes per line, 1 or more\n";
           exitCode = 2;
           return true;
         }

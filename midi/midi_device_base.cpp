@@ -4,7 +4,7 @@
 
 #include "midi/midi_loop_check.h"
 #include "util/trace.h"
-#include "workbench/hex_text.h"
+#include "util/midi_message.h"
 #include "util/ascii.h"
 
 namespace kalvex {

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "workbench/hex_text.h"
+#include "util/midi_message.h"
 
 namespace kalvex {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "util/clock.h"
-#include "workbench/hex_text.h"
+#include "util/midi_message.h"
 
 namespace kalvex {
 
@@ -175,6 +175,31 @@ size_t TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::ato
   }
   FlushLost();
   return i;
+}
+
+void TMidiInPortBase::DeliverOrHold(const uint8_t* data, size_t size, size_t maxHeld) {
+  if (!Holding()) {
+    held_.clear();
+    heldOffset_ = 0;
+    const size_t taken = Deliver(data, size);
+    if (taken == size) return;
+    data += taken;
+    size -= taken;
+  }
+  if (held_.size() - heldOffset_ + size > maxHeld) {
+    ReportLost(size);
+    return;
+  }
+  held_.insert(held_.end(), data, data + size);
+}
+
+bool TMidiInPortBase::DeliverHeld() {
+  if (!Holding()) return true;
+  heldOffset_ += Deliver(held_.data() + heldOffset_, held_.size() - heldOffset_);
+  if (Holding()) return false;
+  held_.clear();
+  heldOffset_ = 0;
+  return true;
 }
 
 void TMidiInPortBase::Disconnected() {

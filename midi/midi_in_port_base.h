@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "midi/midi_service.h"
 
@@ -30,6 +31,13 @@ public:
   // wait for buffers early. Returns the bytes taken: all of them, except
   // with TNoBuffer::Hold when the buffers ran out.
   size_t Deliver(const uint8_t* data, size_t size, const std::atomic<bool>* abort = nullptr);
+  // For a backend that cannot wait (TNoBuffer::Hold): what Deliver could not
+  // take yet is kept, up to maxHeld bytes (beyond that, reported lost), and
+  // goes first at the next DeliverHeld. Driver thread only.
+  void DeliverOrHold(const uint8_t* data, size_t size, size_t maxHeld);
+  // Delivers what is held; true when nothing is held any more.
+  bool DeliverHeld();
+  bool Holding() const { return heldOffset_ < held_.size(); }
   // The device went away: a SysEx piece in progress comes back as
   // MIM_LONGERROR, then MIM_CLOSE. Nothing is accepted afterwards.
   void Disconnected();
@@ -48,7 +56,6 @@ public:
   uint32_t Stop() override;
   uint32_t Reset() override;
 
-  bool IsStarted() const { return started_; }
 
 protected:
   // Backends detach the port from their driver thread here; called by Close
@@ -89,6 +96,9 @@ private:
   int pendingCount_ = 0;
   int pendingNeed_ = 0;
   size_t lost_ = 0;
+
+  std::vector<uint8_t> held_;  // driver thread only
+  size_t heldOffset_ = 0;
 };
 
 }  // namespace kalvex

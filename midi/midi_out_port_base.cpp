@@ -5,27 +5,56 @@
 #include <vector>
 
 #include "midi/midi_event_split.h"
-#include "workbench/hex_text.h"
+#include "util/midi_message.h"
 
 namespace kalvex {
 
+uint32_t TMidiOutPortCore::PrepareHeader(TMidiHdr* hdr) {
+  if (!hdr || !hdr->Data || hdr->BufferLength == 0) return kMidiErrInvalidParam;
+  hdr->Flags |= kMhdrPrepared;
+  return kMidiNoError;
+}
+
+uint32_t TMidiOutPortCore::UnprepareHeader(TMidiHdr* hdr) {
+  if (!hdr) return kMidiErrInvalidParam;
+  if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
+  hdr->Flags &= ~kMhdrPrepared;
+  return kMidiNoError;
+}
+
+uint32_t TMidiOutPortCore::TakeHeader(TMidiHdr* hdr) {
+  if (closed_) return kMidiErrInvalidHandle;
+  if (!hdr || !(hdr->Flags & kMhdrPrepared)) return kMidiErrUnprepared;
+  if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
+  hdr->Flags = (hdr->Flags & ~kMhdrDone) | kMhdrInQueue;
+  return kMidiNoError;
+}
+
+void TMidiOutPortCore::Done(TMidiHdr* hdr) {
+  hdr->Flags = (hdr->Flags & ~kMhdrInQueue) | kMhdrDone;
+  if (callback_) callback_(this, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(hdr), 0);
+}
+
+void TMidiOutPortCore::DeviceGone() {
+  if (gone_.exchange(true)) return;
+  if (callback_) callback_(this, MOM_CLOSE, instance_, 0, 0);
+}
+
 TMidiOutPortBase::TMidiOutPortBase(TMidiCallback callback, uintptr_t instance)
-    : callback_(callback), instance_(instance) {}
+    : TMidiOutPortCore(callback, instance) {}
 
 TMidiOutPortBase::~TMidiOutPortBase() = default;
 
 uint32_t TMidiOutPortBase::Close() {
-  if (closed_.exchange(true)) return kMidiNoError;
+  if (!MarkClosed()) return kMidiNoError;
   Reset();
   Detach();
   return kMidiNoError;
 }
 
-uint32_t TMidiOutPortBase::GetID() { return closed_ ? kMidiErrInvalidHandle : kMidiNoError; }
-
 uint32_t TMidiOutPortBase::Queue(const TPending& item) {
-  if (closed_) return kMidiErrInvalidHandle;
-  if (gone_) return kMidiErrNoDevice;
+  if (Closed()) return kMidiErrInvalidHandle;
+  if (Gone()) return kMidiErrNoDevice;
   {
     std::lock_guard lock(mutex_);
     pending_.push_back(item);
@@ -44,28 +73,13 @@ uint32_t TMidiOutPortBase::ShortMsg(uint32_t packed) {
   return Queue(p);
 }
 
-uint32_t TMidiOutPortBase::PrepareHeader(TMidiHdr* hdr) {
-  if (!hdr || !hdr->Data || hdr->BufferLength == 0) return kMidiErrInvalidParam;
-  hdr->Flags |= kMhdrPrepared;
-  return kMidiNoError;
-}
-
-uint32_t TMidiOutPortBase::UnprepareHeader(TMidiHdr* hdr) {
-  if (!hdr) return kMidiErrInvalidParam;
-  if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
-  hdr->Flags &= ~kMhdrPrepared;
-  return kMidiNoError;
-}
-
 uint32_t TMidiOutPortBase::LongMsg(TMidiHdr* hdr) {
-  if (!hdr || !(hdr->Flags & kMhdrPrepared)) return kMidiErrUnprepared;
-  if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
-  hdr->Flags = (hdr->Flags & ~kMhdrDone) | kMhdrInQueue;
+  if (const uint32_t refused = TakeHeader(hdr); refused != kMidiNoError) return refused;
   TPending p;
   p.hdr = hdr;
   p.size = hdr->BufferLength;
   const uint32_t result = Queue(p);
-  if (result != kMidiNoError) hdr->Flags &= ~kMhdrInQueue;
+  if (result != kMidiNoError) ReturnHeader(hdr);
   return result;
 }
 
@@ -156,14 +170,5 @@ void TMidiOutPortBase::Pump(size_t maxEventBytes, const TWriter& write) {
   for (TMidiHdr* hdr : done) Done(hdr);
 }
 
-void TMidiOutPortBase::Done(TMidiHdr* hdr) {
-  hdr->Flags = (hdr->Flags & ~kMhdrInQueue) | kMhdrDone;
-  if (callback_) callback_(this, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(hdr), 0);
-}
-
-void TMidiOutPortBase::DeviceGone() {
-  if (gone_.exchange(true)) return;
-  if (callback_) callback_(this, MOM_CLOSE, instance_, 0, 0);
-}
 
 }  // namespace kalvex

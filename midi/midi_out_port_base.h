@@ -20,7 +20,36 @@
 
 namespace kalvex {
 
-class TMidiOutPortBase : public TMidiOutPort {
+// What every output port shares: the header rules, and the reports of a
+// finished long message (MOM_DONE) and of a device that went away (MOM_CLOSE).
+class TMidiOutPortCore : public TMidiOutPort {
+public:
+  TMidiOutPortCore(TMidiCallback callback, uintptr_t instance) : callback_(callback), instance_(instance) {}
+  uint32_t GetID() override { return closed_ ? kMidiErrInvalidHandle : kMidiNoError; }
+  uint32_t PrepareHeader(TMidiHdr* hdr) override;
+  uint32_t UnprepareHeader(TMidiHdr* hdr) override;
+  // The device went away: MOM_CLOSE once; sends are refused from now on.
+  void DeviceGone();
+
+protected:
+  // A header LongMsg was given: kMidiNoError and marked queued when it may go.
+  uint32_t TakeHeader(TMidiHdr* hdr);
+  // LongMsg could not queue it after all.
+  static void ReturnHeader(TMidiHdr* hdr) { hdr->Flags &= ~kMhdrInQueue; }
+  void Done(TMidiHdr* hdr);
+  // True for the first caller only.
+  bool MarkClosed() { return !closed_.exchange(true); }
+  bool Closed() const { return closed_; }
+  bool Gone() const { return gone_; }
+
+private:
+  TMidiCallback callback_;
+  uintptr_t instance_;
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> gone_{false};
+};
+
+class TMidiOutPortBase : public TMidiOutPortCore {
 public:
   // Takes the bytes of one event; false when the service has no room now
   // (the event is offered again at the next Pump).
@@ -30,10 +59,7 @@ public:
   ~TMidiOutPortBase() override;
 
   uint32_t Close() override;
-  uint32_t GetID() override;
   uint32_t ShortMsg(uint32_t packed) override;
-  uint32_t PrepareHeader(TMidiHdr* hdr) override;
-  uint32_t UnprepareHeader(TMidiHdr* hdr) override;
   uint32_t LongMsg(TMidiHdr* hdr) override;
   uint32_t Reset() override;
 
@@ -48,8 +74,6 @@ public:
   // message finishes); kNoWait when it is not the pacer that waits.
   static constexpr uint32_t kNoWait = 0xFFFFFFFF;
   uint32_t MsUntilPacerReady();
-  // The device went away: MOM_CLOSE once; sends are refused from now on.
-  void DeviceGone();
 
 protected:
   // Something was queued.
@@ -69,13 +93,8 @@ private:
     TMidiHdr* hdr = nullptr;
     uint64_t lastByte = 0;  // the pacer's count after its last byte
   };
-  void Done(TMidiHdr* hdr);
   uint32_t Queue(const TPending& item);
 
-  TMidiCallback callback_;
-  uintptr_t instance_;
-  std::atomic<bool> closed_{false};
-  std::atomic<bool> gone_{false};
   std::mutex mutex_;
   std::deque<TPending> pending_;
   std::deque<TOnWire> onWire_;

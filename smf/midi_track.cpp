@@ -95,21 +95,10 @@ TMidiTrack::TMidiTrack() {
   events_.Add(std::move(eot));
 }
 
-bool TMidiTrack::AddEvent(TMidiEvent&& event) {
-  const int count = events_.Count();
-  if (count >= 2) event.Time += events_.Items(count - 2)->Time;  // delta -> absolute
-  // (Decode below does the same for a whole chunk.)
-  TMidiEvent& eot = *events_.Items(count - 1);
-  eot.Time = event.Time;
-  if (event.IsEndOfTrack()) return false;  // one that carries data
-  events_.Insert(count - 1, std::move(event));
-  return true;
-}
-
 void TMidiTrack::Decode(const uint8_t* data, size_t size) {
   if (size < 4) return;
-  // The same as AddEvent for every event, without moving End of Track each
-  // time: it is taken off, the events are appended, and it goes back on.
+  // End of Track is taken off, the events are appended (their delta times
+  // made absolute), and it goes back on with the time of the last one.
   TMidiEvent eot = std::move(*events_.Items(events_.Count() - 1));
   events_.RemoveLast();
   uint32_t lastTime = events_.Count() > 0 ? events_.Items(events_.Count() - 1)->Time : 0;

@@ -40,9 +40,6 @@ public:
     return index >= 0 && index < Count() ? &items_[static_cast<size_t>(index)] : nullptr;
   }
   void Add(TMidiEvent&& event) { items_.push_back(std::move(event)); }
-  void Insert(int index, TMidiEvent&& event) {
-    items_.insert(items_.begin() + index, std::move(event));
-  }
   void RemoveLast() { items_.pop_back(); }
   void Clear() { items_.clear(); }
   void Reserve(size_t count) { items_.reserve(count); }
@@ -64,10 +61,6 @@ public:
   const TMidiEventList& EventList() const { return events_; }
 
   uint8_t RunningStatus = 0;
-
-  // Adds a decoded event whose Time still holds the delta. Returns false when
-  // the event ends the track (an End-of-Track meta event).
-  bool AddEvent(TMidiEvent&& event);
 
   // Builds the track from a chunk's bytes; bad data ends decoding quietly and
   // keeps the events before it.

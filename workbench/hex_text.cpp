@@ -30,21 +30,6 @@ inline void PutHexByte(char* out, uint8_t b) {
 
 }  // namespace
 
-int MessageLength(uint8_t status) {
-  if (status < 0xF0) {
-    switch (status >> 4) {
-      case 0x8: case 0x9: case 0xA: case 0xB: case 0xE: return 3;
-      case 0xC: case 0xD: return 2;
-      default: return 0;  // a data byte
-    }
-  }
-  switch (status & 0x0F) {
-    case 0x1: case 0x3: return 2;
-    case 0x2: return 3;
-    default: return 1;  // F0 and F4..FF
-  }
-}
-
 std::string ShortMessageText(uint8_t status, uint8_t data1, uint8_t data2) {
   const int length = MessageLength(status);
   if (length < 1 || length > 3) return {};

@@ -9,12 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "util/midi_message.h"
 #include "workbench/log_sink.h"
 
 namespace kalvex {
-
-// Number of bytes of a MIDI message, from its status byte (0 for a data byte).
-int MessageLength(uint8_t status);
 
 // Text of a message that is not SysEx ("F8", "C0 05", "90 3C 7F"); empty when
 // the status byte does not give a length of 1 to 3.

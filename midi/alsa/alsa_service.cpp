@@ -52,27 +52,6 @@ public:
       : TMidiInPortBase(callback, instance, TNoBuffer::Hold), service_(service) {}
   ~TAlsaInPort() override { Close(); }
 
-  // Driver thread: delivers, keeping what the input cannot take yet.
-  void Take(const uint8_t* data, size_t size) {
-    if (held_.empty()) {
-      const size_t taken = Deliver(data, size);
-      if (taken == size) return;
-      data += taken;
-      size -= taken;
-    }
-    if (held_.size() + size > kMaxHeldBytes) {
-      ReportLost(size);
-      return;
-    }
-    held_.insert(held_.end(), data, data + size);
-  }
-  void DeliverHeld() {
-    if (held_.empty()) return;
-    const size_t taken = Deliver(held_.data(), held_.size());
-    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(taken));
-  }
-  bool Holding() const { return !held_.empty(); }
-
 protected:
   void Detach() override { service_.DetachIn(this); }
 
@@ -83,7 +62,6 @@ private:
   int peerClient_ = -1;
   int peerPort_ = -1;
   bool attached_ = false;
-  std::vector<uint8_t> held_;
 };
 
 class TAlsaOutPort final : public TMidiOutPortBase {
@@ -375,7 +353,7 @@ void TAlsaService::ReadInput() {
     if (it == openIn_.end()) continue;
     const uint8_t* data = nullptr;
     const size_t n = codec_->Decode(*ev, buffer, sizeof buffer, data);
-    if (n > 0) it->second->Take(data, n);
+    if (n > 0) it->second->DeliverOrHold(data, n, kMaxHeldBytes);
   }
 }
 

@@ -16,7 +16,7 @@
 #include "midi/midi_system.h"
 #include "util/trace.h"
 #include "util/clock.h"
-#include "workbench/hex_text.h"
+#include "util/midi_message.h"
 
 namespace kalvex {
 
@@ -48,7 +48,7 @@ class TJackInPort final : public TMidiInPortBase {
 public:
   TJackInPort(TJackService& service, TMidiCallback callback, uintptr_t instance)
       : TMidiInPortBase(callback, instance, TNoBuffer::Hold), service_(service) {
-    held_.reserve(64 * 1024);
+    event_.reserve(64 * 1024);
   }
   ~TJackInPort() override { Close(); }
 
@@ -61,10 +61,7 @@ private:
   int slot_ = -1;
   std::string peer_;
   bool attached_ = false;
-  // An event the input could not take yet (no free SysEx buffer); it stays
-  // here, and later ones in the ring buffer, until buffers come back.
-  std::vector<uint8_t> held_;
-  size_t heldOffset_ = 0;
+  std::vector<uint8_t> event_;  // the event just taken from the ring
 };
 
 class TJackOutPort final : public TMidiOutPortBase {
@@ -449,21 +446,18 @@ void TJackService::Run() {
     }
     for (auto* in : openIn_) {
       TJackSlot& s = slots_[in->slot_];
-      for (;;) {
-        if (in->heldOffset_ < in->held_.size()) {
-          in->heldOffset_ += in->Deliver(in->held_.data() + in->heldOffset_,
-                                         in->held_.size() - in->heldOffset_);
-          if (in->heldOffset_ < in->held_.size()) break;  // still no buffer
-        }
+      // While the input has no free SysEx buffer, what it could not take is
+      // held and later events stay in the ring buffer.
+      while (in->DeliverHeld()) {
         uint32_t size = 0;
         const size_t available = jack_ringbuffer_read_space(s.ring);
         if (available < sizeof size) break;
         jack_ringbuffer_peek(s.ring, reinterpret_cast<char*>(&size), sizeof size);
         if (available < sizeof size + size) break;
         jack_ringbuffer_read_advance(s.ring, sizeof size);
-        in->held_.resize(size);
-        jack_ringbuffer_read(s.ring, reinterpret_cast<char*>(in->held_.data()), size);
-        in->heldOffset_ = 0;
+        in->event_.resize(size);
+        jack_ringbuffer_read(s.ring, reinterpret_cast<char*>(in->event_.data()), size);
+        in->DeliverOrHold(in->event_.data(), size, SIZE_MAX);
       }
       if (const uint32_t lost = s.lost.exchange(0)) in->ReportLost(lost);
     }

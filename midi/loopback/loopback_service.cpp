@@ -3,9 +3,10 @@
 #include <algorithm>
 
 #include "midi/midi_in_port_base.h"
+#include "midi/midi_out_port_base.h"
 #include "midi/midi_system.h"
 #include "util/trace.h"
-#include "workbench/hex_text.h"
+#include "util/midi_message.h"
 
 namespace kalvex {
 
@@ -33,44 +34,29 @@ private:
   std::shared_ptr<TLoopbackService::TCable> cable_;
 };
 
-class TLoopbackOutPort final : public TMidiOutPort {
+// The cable's service thread carries the bytes; the header rules and reports
+// are every output port's.
+class TLoopbackOutPort final : public TMidiOutPortCore {
 public:
   TLoopbackOutPort(TLoopbackService& service, std::shared_ptr<TLoopbackService::TCable> cable,
                    TMidiCallback callback, uintptr_t instance)
-      : service_(service), cable_(std::move(cable)), callback_(callback), instance_(instance) {}
+      : TMidiOutPortCore(callback, instance), service_(service), cable_(std::move(cable)) {}
   ~TLoopbackOutPort() override { Close(); }
 
   uint32_t Close() override {
-    if (closed_.exchange(true)) return kMidiNoError;
+    if (!MarkClosed()) return kMidiNoError;
     Reset();
     service_.DetachOut(this);
     return kMidiNoError;
   }
-  uint32_t GetID() override { return closed_ ? kMidiErrInvalidHandle : kMidiNoError; }
-
   uint32_t ShortMsg(uint32_t packed) override {
-    if (closed_) return kMidiErrInvalidHandle;
+    if (Closed()) return kMidiErrInvalidHandle;
     return service_.Enqueue({TLoopbackService::TItemKind::Short, cable_, this, packed, nullptr});
   }
-  uint32_t PrepareHeader(TMidiHdr* hdr) override {
-    if (!hdr || !hdr->Data || hdr->BufferLength == 0) return kMidiErrInvalidParam;
-    hdr->Flags |= kMhdrPrepared;
-    return kMidiNoError;
-  }
-  uint32_t UnprepareHeader(TMidiHdr* hdr) override {
-    if (!hdr) return kMidiErrInvalidParam;
-    if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
-    hdr->Flags &= ~kMhdrPrepared;
-    return kMidiNoError;
-  }
   uint32_t LongMsg(TMidiHdr* hdr) override {
-    if (closed_) return kMidiErrInvalidHandle;
-    if (!hdr || !(hdr->Flags & kMhdrPrepared)) return kMidiErrUnprepared;
-    if (hdr->Flags & kMhdrInQueue) return kMidiErrStillPlaying;
-    hdr->Flags = (hdr->Flags & ~kMhdrDone) | kMhdrInQueue;
-    const uint32_t result =
-        service_.Enqueue({TLoopbackService::TItemKind::Long, cable_, this, 0, hdr});
-    if (result != kMidiNoError) hdr->Flags &= ~kMhdrInQueue;
+    if (const uint32_t refused = TakeHeader(hdr); refused != kMidiNoError) return refused;
+    const uint32_t result = service_.Enqueue({TLoopbackService::TItemKind::Long, cable_, this, 0, hdr});
+    if (result != kMidiNoError) ReturnHeader(hdr);
     return result;
   }
   uint32_t Reset() override {
@@ -78,21 +64,10 @@ public:
     return kMidiNoError;
   }
 
-  void Done(TMidiHdr* hdr) {
-    hdr->Flags = (hdr->Flags & ~kMhdrInQueue) | kMhdrDone;
-    if (callback_) callback_(this, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(hdr), 0);
-  }
-  void DeviceGone() {
-    if (callback_) callback_(this, MOM_CLOSE, instance_, 0, 0);
-  }
-
 private:
   friend class TLoopbackService;
   TLoopbackService& service_;
   std::shared_ptr<TLoopbackService::TCable> cable_;
-  TMidiCallback callback_;
-  uintptr_t instance_;
-  std::atomic<bool> closed_{false};
 };
 
 TLoopbackService::TLoopbackService() {

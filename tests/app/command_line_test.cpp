@@ -82,7 +82,7 @@ TEST_F(CommandLineTest, FailuresExitNonZeroWithTheProgramsMessage) {
 
   for (const auto& args : std::vector<std::vector<std::string>>{
            {"--convert", syx}, {"--convert", syx, "-", "--split"}, {"--convert", syx, "-", "--split", "x"},
-           {"--bogus"}}) {
+           {"--convert", syx, "-", "--split", "0"}, {"--convert", syx, "-", "--split", "-3"}, {"--bogus"}}) {
     const TRun r = RunKalvex(args);
     EXPECT_TRUE(r.handled);
     EXPECT_EQ(r.exitCode, 2) << args.back();

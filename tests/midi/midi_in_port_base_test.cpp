@@ -196,3 +196,40 @@ TEST(InputStateMachineLifecycle, QueuedBufferCannotBeUnpreparedOrAddedTwice) {
 
 }  // namespace
 }  // namespace kalvex
+
+namespace kalvex {
+namespace {
+
+// A backend that cannot wait keeps what the input could not take, delivers
+// it first once buffers come back, and reports beyond its limit as lost.
+TEST(InputHold, KeepsBytesUntilBuffersComeBackAndReportsBeyondTheLimit) {
+  TRecorder recorder;
+  TMidiInPortBase port(&TRecorder::Callback, reinterpret_cast<uintptr_t>(&recorder),
+                       TMidiInPortBase::TNoBuffer::Hold);
+  uint8_t block[4];
+  TMidiHdr hdr;
+  hdr.Data = block;
+  hdr.BufferLength = sizeof block;
+  port.PrepareHeader(&hdr);
+  port.AddBuffer(&hdr);
+  port.Start();
+  const auto sysex = Bytes("F0 01 02 03 04 05 06 F7");
+  port.DeliverOrHold(sysex.data(), sysex.size(), 16);
+  EXPECT_EQ(recorder.seen, (std::vector<std::string>{"L:F0010203"}));
+  EXPECT_TRUE(port.Holding());
+  const auto note = Bytes("90 3C 7F");
+  port.DeliverOrHold(note.data(), note.size(), 16);  // waits behind the held SysEx
+  EXPECT_FALSE(port.DeliverHeld());                   // still no buffer
+  const auto big = Bytes("F0 11 12 13 14 15 16 17 18 19 F7");
+  port.DeliverOrHold(big.data(), big.size(), 16);  // beyond the limit
+  EXPECT_EQ(recorder.seen.back(), "X:11");
+  hdr.BytesRecorded = 0;
+  port.AddBuffer(&hdr);
+  EXPECT_TRUE(port.DeliverHeld());
+  EXPECT_EQ(recorder.seen, (std::vector<std::string>{"L:F0010203", "X:11", "L:040506F7", "S:903C7F"}));
+  EXPECT_FALSE(port.Holding());
+  port.Close();
+}
+
+}  // namespace
+}  // namespace kalvex
