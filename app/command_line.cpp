@@ -57,32 +57,12 @@ bool ParseInt(const std::string& s, int& value) {
   }
 }
 
-// Writes the box's lines to standard output, one per line.
-bool WriteLines(const TBMStrings& box, std::ostream& out) {
-  for (int i = 0; i < box.Count(); ++i) {
-    const std::string& line = box.Get(i);
-    out.write(line.data(), static_cast<std::streamsize>(line.size()));
-    out.put('\n');
-  }
-  out.flush();
-  return static_cast<bool>(out);
-}
-
 int Convert(const std::string& input, const std::string& output, const TSplitOptions& split,
             std::ostream& out, std::ostream& err) {
   TStreamLog log(err);
   THexParser parser(log);
   TFileContext ctx{log, parser, split.SplitThreshold(), {}};
-  TBMStrings box;
-  if (!LoadFile(input, box, ctx)) return 1;
-  if (output == "-") {
-    if (!WriteLines(box, out)) {
-      err << "Error: Error while writing to standard output\n";
-      return 1;
-    }
-    return 0;
-  }
-  return SaveBox(box, output, true, ctx) ? 0 : 1;
+  return ConvertFile(input, output, out, ctx) ? 0 : 1;
 }
 
 }  // namespace

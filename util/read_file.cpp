@@ -8,9 +8,7 @@
 
 namespace kalvex {
 
-TReadStatus ReadRegularFile(const std::string& path, TFileBytes& out, size_t maxBytes,
-                            const std::function<void(size_t)>& onSize, int* err) {
-  out = {};
+TReadStatus OpenRegularFile(const std::string& path, int& fd, size_t& size, int* err) {
   auto fail = [&](TReadStatus status, int e) {
     if (err) *err = e;
     return status;
@@ -20,15 +18,33 @@ TReadStatus ReadRegularFile(const std::string& path, TFileBytes& out, size_t max
     return errno == ENOENT || errno == ENOTDIR ? TReadStatus::kMissing : fail(TReadStatus::kCannotOpen, errno);
   if (!S_ISREG(st.st_mode)) return TReadStatus::kNotRegular;
   // Non-blocking, so that a file swapped for a pipe since the check cannot hang us.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return fail(TReadStatus::kCannotOpen, errno);
+  const bool statted = ::fstat(fd, &st) == 0;
+  const int e = errno;
+  if (!statted || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    fd = -1;
+    return statted ? TReadStatus::kNotRegular : fail(TReadStatus::kReadError, e);
+  }
+  size = static_cast<size_t>(st.st_size);
+  return TReadStatus::kOk;
+}
+
+TReadStatus ReadRegularFile(const std::string& path, TFileBytes& out, size_t maxBytes,
+                            const std::function<void(size_t)>& onSize, int* err) {
+  out = {};
+  auto fail = [&](TReadStatus status, int e) {
+    if (err) *err = e;
+    return status;
+  };
+  int fd = -1;
+  size_t size = 0;
+  if (const TReadStatus opened = OpenRegularFile(path, fd, size, err); opened != TReadStatus::kOk) return opened;
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
-  if (::fstat(fd, &st) != 0) return fail(TReadStatus::kReadError, errno);
-  if (!S_ISREG(st.st_mode)) return TReadStatus::kNotRegular;
-  const auto size = static_cast<size_t>(st.st_size);
   if (size > maxBytes) return TReadStatus::kTooLarge;
   if (onSize) onSize(size);
   std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size > 0 ? size : 1]);

@@ -28,6 +28,10 @@ enum class TReadStatus {
   kReadError,
 };
 
+// Opens a regular file for reading with the same checks, for readers that
+// stream it; fd and size are set on kOk, and the caller closes fd.
+TReadStatus OpenRegularFile(const std::string& path, int& fd, size_t& size, int* err = nullptr);
+
 // Reads the whole file. onSize, when given, hears the size before the bytes
 // are read (loaders log "Loading ..." then). A file that shrinks while it is
 // read gives what was there. err gets errno for kCannotOpen and kReadError.

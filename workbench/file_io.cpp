@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -73,7 +75,7 @@ void RenderRaw(const TFileBytes& buffer, TBMStrings& box, bool large, TFileConte
   size_t remaining = buffer.size;
   int lines = 0;
   while (remaining > 0) {
-    box.Add(FormatHexLine(p, remaining, ctx.splitThreshold));
+    box.Add(FormatHexLine(p, remaining, ctx.splitThreshold));  // the rule of THexLineStreamer
     if (large && ++lines % kProgressEveryLines == 0) {
       const long percent = std::lround(100.0 * static_cast<double>(p - start) /
                                        static_cast<double>(buffer.size));
@@ -107,7 +109,179 @@ void WriteOrThrow(TByteWriter& out, const void* data, size_t size, const std::st
   if (!out.Write(data, size)) throw EFileError(Printf("Error while writing to %s", name));
 }
 
+constexpr size_t kStreamBlock = 1 << 20;
+
+// Where converted lines go: printed, joined as a .txt file, or parsed into
+// the bytes of a .syx file; written out a block at a time.
+class TLineOutput {
+public:
+  TLineOutput(const std::string& name, std::ostream& out, THexParser& parser)
+      : name_(name), out_(out), parser_(parser), file_(name), toStdout_(name == "-"),
+        toText_(!toStdout_ && FileKindOf(name) == TFileKind::Text) {
+    buffer_.reserve(kStreamBlock + 4096);
+  }
+  void Open() {
+    if (toStdout_) return;
+    if (!file_.Open()) {
+      std::string text = Printf("Could not create %s", name_);
+      if (file_.NoTempFile())
+        text += " (its folder allows no temporary file: " + std::string(std::strerror(file_.Error())) + ")";
+      throw EFileError(text);
+    }
+  }
+  void Line(const std::string& line) {
+    if (toStdout_) {
+      buffer_ += line;
+      buffer_ += '\n';
+    } else if (toText_) {
+      if (lines_ > 0) buffer_ += "\r\n";
+      buffer_ += line;
+    } else {
+      int count = 0;
+      if (parser_.ParseHexLine(static_cast<int>(lines_), TrimLine(line), count)) {
+        buffer_.append(reinterpret_cast<const char*>(parser_.Data()), static_cast<size_t>(count));
+        bytes_ += static_cast<size_t>(count);
+      }
+    }
+    ++lines_;
+    if (buffer_.size() >= kStreamBlock) Flush();
+  }
+  // Completes the output; the size text of the save's message, empty for "-".
+  std::string Finish() {
+    Flush();
+    if (toStdout_) {
+      out_.flush();
+      if (!out_) throw EFileError("Error while writing to standard output");
+      return {};
+    }
+    if (!file_.Commit()) throw EFileError(Printf("Error while writing to %s", name_));
+    return toText_ ? SizeText(lines_, "lines") : SizeText(bytes_, "bytes");
+  }
+
+private:
+  void Flush() {
+    if (toStdout_) {
+      out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+      if (!out_) throw EFileError("Error while writing to standard output");
+    } else {
+      WriteOrThrow(file_, buffer_.data(), buffer_.size(), name_);
+    }
+    buffer_.clear();
+  }
+
+  const std::string& name_;
+  std::ostream& out_;
+  THexParser& parser_;
+  TAtomicFileWriter file_;
+  const bool toStdout_, toText_;
+  std::string buffer_;
+  size_t lines_ = 0, bytes_ = 0;
+};
+
+// Splits text into the lines the box would hold: CR LF, lone CR and lone LF
+// break; a final break adds no empty line. Pieces may end anywhere.
+class TLineSplitter {
+public:
+  template <class F>
+  void Feed(const char* p, const char* end, F&& onLine) {
+    while (p < end) {
+      if (afterCr_) {
+        afterCr_ = false;
+        if (*p == '\n') {
+          ++p;
+          continue;
+        }
+      }
+      const char* q = p;
+      while (q < end && *q != '\r' && *q != '\n') ++q;
+      pending_.append(p, q);
+      if (q == end) return;
+      onLine(pending_);
+      pending_.clear();
+      afterCr_ = *q == '\r';
+      p = q + 1;
+    }
+  }
+  template <class F>
+  void Finish(F&& onLine) {
+    if (!pending_.empty()) onLine(pending_);
+    pending_.clear();
+  }
+
+private:
+  std::string pending_;
+  bool afterCr_ = false;
+};
+
 }  // namespace
+
+bool ConvertFile(const std::string& input, const std::string& output, std::ostream& out, TFileContext& ctx) {
+  try {
+    TLineOutput sink(output, out, ctx.parser);
+    const auto onLine = [&](const std::string& line) { sink.Line(line); };
+    const TFileKind kind = FileKindOf(input);
+    if (kind == TFileKind::Smf) {
+      // A MIDI file is read whole by its reader anyway: through the box.
+      TBMStrings box;
+      if (!LoadFile(input, box, ctx)) return false;
+      sink.Open();
+      for (int i = 0; i < box.Count(); ++i) sink.Line(box.Get(i));
+    } else {
+      int fd = -1;
+      size_t size = 0;
+      switch (OpenRegularFile(input, fd, size)) {
+        case TReadStatus::kOk: break;
+        case TReadStatus::kReadError: throw EFileError("Error while reading " + input + " from disk.");
+        default: throw EFileError("Could not open " + input);
+      }
+      struct TCloser {
+        int fd;
+        ~TCloser() { ::close(fd); }
+      } closer{fd};
+      ctx.log.LogLine("Loading " + input + "...", true, true, lkNormal);
+      sink.Open();
+      const uint32_t startTime = TimeGetTime();
+      std::unique_ptr<uint8_t[]> block(new uint8_t[kStreamBlock]);
+      THexLineStreamer lines(ctx.splitThreshold);
+      TLineSplitter text;
+      size_t total = 0, textLines = 0;
+      const auto countLine = [&](const std::string& line) {
+        ++textLines;
+        sink.Line(line);
+      };
+      for (;;) {
+        const ssize_t n = ::read(fd, block.get(), kStreamBlock);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw EFileError("Error while reading " + input + " from disk.");
+        if (n == 0) break;
+        total += static_cast<size_t>(n);
+        if (kind == TFileKind::Text) {
+          const char* chars = reinterpret_cast<const char*>(block.get());
+          text.Feed(chars, chars + n, countLine);
+        } else {
+          lines.Feed(block.get(), static_cast<size_t>(n), onLine);
+        }
+      }
+      if (kind == TFileKind::Text)
+        text.Finish(countLine);
+      else
+        lines.Finish(onLine);
+      const std::string sizeText = kind == TFileKind::Text ? SizeText(textLines, "lines") : SizeText(total, "bytes");
+      if (total > kLargeFileSize)
+        ctx.log.LogLine(input + " was loaded succesfully in " + std::to_string(TimeGetTime() - startTime) +
+                            " ms (" + sizeText + ")",
+                        true, false, lkNormal);
+      else
+        ctx.log.LogLine(input + " was loaded succesfully (" + sizeText + ").", true, false, lkNormal);
+    }
+    const std::string saved = sink.Finish();
+    if (!saved.empty()) ctx.log.LogLine(output + " saved succesfully (" + saved + ").", true, false, lkNormal);
+    return true;
+  } catch (const std::exception& e) {
+    ctx.log.LogLine(e.what(), true, false, lkErrorDialog);
+    return false;
+  }
+}
 
 TFileKind FileKindOf(std::string_view name) {
   const std::string ext = LowerExtension(name);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <iosfwd>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -56,6 +57,13 @@ bool LoadFile(const std::string& name, TBMStrings& box, TFileContext& ctx);
 // Logs on the box's side; returns false after logging a failure.
 bool SaveBox(const TBMStrings& lines, const std::string& name, bool midiOutSide,
              TFileContext& ctx);
+
+// The command line's convert: the input is read in pieces and the output
+// written as it goes, so memory stays small whatever the size. The result is
+// exactly what loading the input into the MIDI Out box and saving the box
+// gives (or, for output "-", printing its lines to out, one per line), with
+// the same messages. Returns false after logging a failure.
+bool ConvertFile(const std::string& input, const std::string& output, std::ostream& out, TFileContext& ctx);
 
 // The .syx body: every line trimmed and parsed, its bytes written back to back.
 // Returns the byte count; throws EFileError("Error while writing to <name>").

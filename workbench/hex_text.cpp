@@ -95,25 +95,60 @@ bool THexParser::ParseHexLine(int lineIndex, std::string_view text, int& count) 
   return n > 0;
 }
 
-void FormatHexLineInto(std::string& out, const uint8_t*& data, size_t& remaining, int maxPerLine) {
-  if (remaining == 0) return;
-  size_t take = 1;
-  const size_t limit = maxPerLine > 0 ? static_cast<size_t>(maxPerLine) : remaining;
-  const size_t bound = limit < remaining ? limit : remaining;
-  while (take < bound && !IsStatusThatBreaksLine(data[take])) ++take;
+size_t LineBytes(const uint8_t* data, size_t remaining, size_t inLine, int maxPerLine, bool& complete) {
+  const size_t limit = maxPerLine > 0 ? static_cast<size_t>(maxPerLine) : SIZE_MAX;
+  // A new line takes its first byte whatever it is.
+  size_t take = inLine == 0 && remaining > 0 ? 1 : 0;
+  while (take < remaining && inLine + take < limit && !IsStatusThatBreaksLine(data[take])) ++take;
+  complete = take < remaining || inLine + take >= limit;
+  return take;
+}
 
+namespace {
+// The hex of n bytes, each after a blank but the line's first.
+void AppendHex(std::string& out, const uint8_t* data, size_t n, bool lineStarted) {
+  if (n == 0) return;
   const size_t start = out.size();
-  out.resize(start + 3 * take - 1);
+  out.resize(start + 3 * n - (lineStarted ? 0 : 1));
   char* p = out.data() + start;
-  PutHexByte(p, data[0]);
-  p += 2;
-  for (size_t i = 1; i < take; ++i) {
-    *p++ = ' ';
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0 || lineStarted) *p++ = ' ';
     PutHexByte(p, data[i]);
     p += 2;
   }
+}
+}  // namespace
+
+void FormatHexLineInto(std::string& out, const uint8_t*& data, size_t& remaining, int maxPerLine) {
+  if (remaining == 0) return;
+  bool complete = false;
+  const size_t take = LineBytes(data, remaining, 0, maxPerLine, complete);
+  AppendHex(out, data, take, false);
   data += take;
   remaining -= take;
+}
+
+void THexLineStreamer::Feed(const uint8_t* data, size_t size,
+                            const std::function<void(const std::string&)>& onLine) {
+  while (size > 0) {
+    bool complete = false;
+    const size_t take = LineBytes(data, size, inLine_, maxPerLine_, complete);
+    AppendHex(line_, data, take, inLine_ > 0);
+    inLine_ += take;
+    data += take;
+    size -= take;
+    if (complete) {
+      onLine(line_);
+      line_.clear();
+      inLine_ = 0;
+    }
+  }
+}
+
+void THexLineStreamer::Finish(const std::function<void(const std::string&)>& onLine) {
+  if (inLine_ > 0) onLine(line_);
+  line_.clear();
+  inLine_ = 0;
 }
 
 std::string FormatHexLine(const uint8_t*& data, size_t& remaining, int maxPerLine) {

@@ -69,6 +69,28 @@ void FormatHexLineInto(std::string& out, const uint8_t*& data, size_t& remaining
 void AppendBytesAsLines(const uint8_t* data, size_t count, int maxPerLine,
                         const std::function<void(std::string&&)>& addLine);
 
+// The line rule of FormatHexLine for a stream: how many of the bytes at data
+// belong to a line that already holds inLine bytes. complete is set when the
+// line ends among them; otherwise it goes on with the bytes that follow.
+size_t LineBytes(const uint8_t* data, size_t remaining, size_t inLine, int maxPerLine, bool& complete);
+
+// Renders a byte stream piece by piece into exactly the lines FormatHexLine
+// gives for all of it at once, holding one line at most.
+class THexLineStreamer {
+public:
+  explicit THexLineStreamer(int maxPerLine) : maxPerLine_(maxPerLine) {}
+  // Hands every line completed by these bytes to onLine (the text is reused
+  // afterwards).
+  void Feed(const uint8_t* data, size_t size, const std::function<void(const std::string&)>& onLine);
+  // Ends the stream: an open line goes out.
+  void Finish(const std::function<void(const std::string&)>& onLine);
+
+private:
+  int maxPerLine_;
+  std::string line_;
+  size_t inLine_ = 0;
+};
+
 // The split threshold: the configured count of bytes per line when "Split long
 // sys ex messages" is on, else -1 (no limit).
 struct TSplitOptions {

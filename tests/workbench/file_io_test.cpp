@@ -173,6 +173,48 @@ TEST_F(FileIoTest, FailedLoadsKeepTheBoxAndReportAnErrorDialog) {
   ::close(sock);
 }
 
+// The command line's streamed convert gives exactly what the box gives:
+// loaded, then saved or printed line by line. The inputs are larger than the
+// pieces it reads, with a message and a CR LF across a piece's end.
+TEST_F(FileIoTest, StreamedConvertGivesWhatTheBoxGives) {
+  std::string syx;
+  unsigned state = 5;
+  while (syx.size() < 3u * 1024 * 1024) {
+    state = state * 1103515245u + 12345u;
+    const size_t length = 10 + (state >> 16) % 70000;
+    syx += '\xF0';
+    for (size_t i = 0; i < length; ++i) syx += static_cast<char>((i * 7 + length) & 0x7F);
+    syx += '\xF7';
+    if ((state >> 8) % 5 == 0) syx += "\x90\x3C\x7F\xF8";
+  }
+  WriteFile(Path("in.syx"), syx);
+  std::string text;
+  for (int i = 0; text.size() < 2u * 1024 * 1024; ++i)
+    text += (i % 3 ? "F0 7E 7F 06 01 F7" : "F0 43 10 4C 00 00 7E 00 F7 ; comment") + std::string(i % 7 ? "\r\n" : "\n");
+  text.insert((1u << 20) - 1, "\r\n");  // the break straddles the first piece's end
+  text += "G0 bad line\r\nF7";
+  WriteFile(Path("in.txt"), text);
+
+  for (const std::string input : {"in.syx", "in.txt"}) {
+    for (const int split : {-1, 32}) {
+      ctx_.splitThreshold = split;
+      TBMStrings box;
+      ASSERT_TRUE(LoadFile(Path(input), box, ctx_));
+      std::string printed;
+      for (int i = 0; i < box.Count(); ++i) printed += box.Get(i) + "\n";
+      for (const std::string output : {"box.txt", "box.syx"}) ASSERT_TRUE(SaveBox(box, Path(output), true, ctx_));
+      std::ostringstream out;
+      ASSERT_TRUE(ConvertFile(Path(input), "-", out, ctx_));
+      EXPECT_TRUE(out.str() == printed) << input << " split " << split;
+      for (const std::string output : {"stream.txt", "stream.syx"}) {
+        ASSERT_TRUE(ConvertFile(Path(input), Path(output), out, ctx_));
+        EXPECT_TRUE(ReadFile(Path(output)) == ReadFile(Path("box" + output.substr(6))))
+            << input << " -> " << output << " split " << split;
+      }
+    }
+  }
+}
+
 TEST_F(FileIoTest, SaveSyxWritesTheBytesOfEveryLine) {
   for (const char* l : {"// Type or paste messages here", "F0 7E 7F 06 01 F7", "  90 3C 7F  ",
                         "C0 1 05"})

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "tests/workbench/capture_log.h"
@@ -117,6 +119,33 @@ TEST(FormatHexLine, ConsumesWhatItRendersAndLeavesTheRest) {
   EXPECT_EQ(FormatHexLine(p, remaining, 3), "F7");
   EXPECT_EQ(FormatHexLine(p, remaining, 3), "90");
   EXPECT_EQ(remaining, 0u);
+}
+
+// Streamed in pieces of any size, bytes give exactly the lines FormatHexLine
+// gives for all of them at once.
+TEST(HexLineStreamer, PiecesOfAnySizeGiveTheLinesOfTheWhole) {
+  unsigned state = 11;
+  auto rnd = [&](unsigned n) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 16) % n;
+  };
+  for (int run = 0; run < 200; ++run) {
+    std::vector<uint8_t> bytes(rnd(400));
+    for (auto& b : bytes) b = rnd(4) == 0 ? static_cast<uint8_t>(0x80 + rnd(128)) : static_cast<uint8_t>(rnd(128));
+    const int maxPerLine = rnd(3) == 0 ? -1 : static_cast<int>(1 + rnd(20));
+    std::vector<std::string> whole;
+    AppendBytesAsLines(bytes.data(), bytes.size(), maxPerLine, [&](std::string&& l) { whole.push_back(l); });
+    std::vector<std::string> streamed;
+    THexLineStreamer streamer(maxPerLine);
+    const auto onLine = [&](const std::string& l) { streamed.push_back(l); };
+    for (size_t at = 0; at < bytes.size();) {
+      const size_t n = std::min<size_t>(bytes.size() - at, 1 + rnd(30));
+      streamer.Feed(bytes.data() + at, n, onLine);
+      at += n;
+    }
+    streamer.Finish(onLine);
+    ASSERT_EQ(streamed, whole) << "run " << run << ", " << maxPerLine << " per line";
+  }
 }
 
 TEST(MessageLength, FollowsTheStatusByte) {
