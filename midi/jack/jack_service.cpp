@@ -30,6 +30,7 @@ constexpr int kReleaseTimeoutMs = 500;
 constexpr int kPeerCheckMs = 1000;
 constexpr long kServeMs = 5;
 constexpr uint32_t kFreshListMs = 1000;
+constexpr int kGoneSettleMs = 50;
 constexpr long kIdleMs = 200;
 
 void Silent(const char* text) { TraceF("jack: %s", text); }
@@ -137,9 +138,17 @@ bool TJackService::EnsureClient() {
 
 void TJackService::CloseClient() {
   if (!client_) return;
-  for (int i = 0; i < kMaxPorts; ++i) slots_[i].active = false;
-  if (!serverGone_) jack_deactivate(client_);
-  jack_client_close(client_);
+  for (int i = 0; i < kMaxPorts; ++i) slots_[i].active.store(false, std::memory_order_release);
+  if (!serverGone_) {
+    jack_deactivate(client_);
+    jack_client_close(client_);
+  } else {
+    // libjack can hang for good in jack_client_close once its server went
+    // away and came back (jack2 issue 395): that client is left as it is,
+    // a few bytes, rather than the driver thread and every menu with it.
+    // A process callback still running sees the slots inactive first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kGoneSettleMs));
+  }
   client_ = nullptr;
   for (int i = 0; i < kMaxPorts; ++i) {
     if (slots_[i].ring) jack_ringbuffer_free(slots_[i].ring);
