@@ -3,7 +3,8 @@
 # Idempotent and quick when everything is already there.
 set -euo pipefail
 want=(build-essential cmake ninja-build pkg-config qt6-base-dev libgtest-dev
-      libasound2-dev libjack-jackd2-dev jackd2 xxd time fonts-dejavu-core)
+      libasound2-dev libjack-jackd2-dev jackd2 pipewire pipewire-jack pipewire-bin
+      xxd time fonts-dejavu-core)
 if [ "${1:-}" = "--fuzz" ]; then want+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${want[@]}"; do
