@@ -1,0 +1,208 @@
+// The send engine on the manual clock with a fake output: what goes out as
+// short and long messages, pacing, pauses, progress and cancel.
+#include "workbench/send_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/workbench/capture_log.h"
+#include "util/clock.h"
+
+namespace kalvex {
+namespace {
+
+struct TSent {
+  bool isShort;
+  std::vector<uint8_t> bytes;
+  uint32_t at;
+};
+
+class TFakeOutput : public TSendTarget {
+public:
+  void SendShort(uint8_t s, uint8_t d1, uint8_t d2) override { sent.push_back({true, {s, d1, d2}, TimeGetTime()}); }
+  void SendLong(const uint8_t* data, int length) override {
+    sent.push_back({false, std::vector<uint8_t>(data, data + length), TimeGetTime()});
+  }
+  std::vector<std::string> Shapes() const {  // "S:3" short, "L:128" long of 128 bytes
+    std::vector<std::string> out;
+    for (const auto& s : sent) out.push_back((s.isShort ? "S:" : "L:") + std::to_string(s.bytes.size()));
+    return out;
+  }
+  std::vector<TSent> sent;
+};
+
+struct SendEngine : testing::Test {
+  TManualClock clock{1000};
+  TScopedClock scoped{clock};
+  test::TCaptureLog log;
+  THexParser parser{log};
+  TFakeOutput out;
+  TSendSettings settings;
+  std::function<void()> onEvents;  // what the window does while events are handled
+  int sendingChanges = 0;
+  TSendEngine engine{log, parser, out, settings,
+                     TSendHooks{[this] {
+                                  if (onEvents) onEvents();
+                                },
+                                [this](int ms) { clock.Advance(static_cast<uint32_t>(ms)); },
+                                [this](bool) { ++sendingChanges; }}};
+  TBMStrings box;
+
+  void Send(const std::string& text) {
+    box.SetText(text);
+    engine.Send(box, nullptr, 0);
+  }
+  std::string Line(size_t bytes, bool sysex = true) {
+    std::string s = sysex ? "F0" : "";
+    for (size_t i = sysex ? 2 : 0; i < bytes; ++i) s += " 01";
+    return sysex ? s + " F7" : s;
+  }
+};
+
+TEST_F(SendEngine, EachLineGoesOutShortOrLongByItsBytes) {
+  settings.SendSpeed = TSendEngine::kNoPacing;
+  const struct {
+    std::string line;
+    std::vector<std::string> shapes;
+  } cases[] = {
+      {"F0 7E 7F 06 01 F7", {"L:6"}},
+      {"90 3C 7F", {"S:3"}},
+      {"C0 05", {"S:3"}},        // a 2-byte message with the zero the parser left behind
+      {"F8", {"S:3"}},
+      {"F0", {"S:3"}},           // the length rule gives 1
+      {"90 3C", {"L:2"}},        // length does not match its status
+      {"90 3C 80", {"L:3"}},     // a data byte above 7F
+      {"90 3C 7F 3E 7F", {"L:5"}},
+      {"// only a comment", {}},
+      {Line(300), {"L:128", "L:128", "L:44"}},
+  };
+  for (const auto& c : cases) {
+    out.sent.clear();
+    Send(c.line);
+    EXPECT_EQ(out.Shapes(), c.shapes) << c.line;
+  }
+  settings.SplitSending = false;
+  out.sent.clear();
+  Send(Line(300));
+  EXPECT_EQ(out.Shapes(), std::vector<std::string>{"L:300"});
+  EXPECT_EQ(out.sent[0].bytes.front(), 0xF0);
+  EXPECT_EQ(out.sent[0].bytes.back(), 0xF7);
+  EXPECT_EQ(log.Texts().back(), "Sent 300 bytes");
+}
+
+TEST_F(SendEngine, PacingFollowsTheSpeedSetting) {
+  std::string text;
+  for (int i = 0; i < 30; ++i) text += Line(100) + "\r\n";  // 3000 bytes
+  for (int speed : {-1000, -500, 0, 500}) {
+    settings.SendSpeed = speed;
+    out.sent.clear();
+    const uint32_t start = TimeGetTime();
+    Send(text);
+    const double ms = TimeGetTime() - start;
+    const double expected = 3000 * MsPerByte(speed);
+    EXPECT_NEAR(ms, expected, expected * 0.02 + 2 * TSendEngine::kLeadMs) << speed;
+    EXPECT_EQ(out.sent.size(), 30u);  // a line of 100 bytes is one piece
+  }
+  // No pacing: nothing waits.
+  for (auto [speed, throttle] : {std::pair{TSendEngine::kNoPacing, true}, std::pair{0, false}}) {
+    settings.SendSpeed = speed;
+    settings.ThrottlingActive = throttle;
+    const uint32_t start = TimeGetTime();
+    Send(text);
+    EXPECT_EQ(TimeGetTime(), start);
+  }
+  EXPECT_NEAR(MsPerByte(0), 0.32, 1e-12);
+  EXPECT_NEAR(MsPerByte(-1000), 3.19, 0.01);
+  EXPECT_NEAR(1000 * MsPerByte(-500), 1010.6, 0.1);  // 1000 bytes take about a second
+}
+
+TEST_F(SendEngine, PauseAfterEachSysExMessageAlsoInsideALine) {
+  settings.SendSpeed = TSendEngine::kNoPacing;
+  settings.MessagePauseMs = 50;
+  std::string text;
+  for (int i = 0; i < 20; ++i) text += Line(100) + "\r\n";
+  const uint32_t start = TimeGetTime();
+  Send(text);
+  EXPECT_NEAR(static_cast<double>(TimeGetTime() - start), 1000.0, 50.0);
+  out.sent.clear();
+  Send("F0 01 F7 F0 02 F7 90 3C 7F");
+  ASSERT_EQ(out.Shapes(), (std::vector<std::string>{"L:3", "L:3", "L:3"}));
+  EXPECT_GE(out.sent[1].at - out.sent[0].at, 50u);
+  EXPECT_GE(out.sent[2].at - out.sent[1].at, 50u);
+}
+
+TEST_F(SendEngine, ASecondClickOrEscCancelsBeforeTheNextPieceAndWithinANap) {
+  std::string text;
+  for (int i = 0; i < 50; ++i) text += Line(100) + "\r\n";
+  settings.SendSpeed = -500;
+  int calls = 0;
+  onEvents = [&] {
+    if (++calls == 20) engine.Send(box, nullptr, 0);  // the second click
+  };
+  Send(text);
+  EXPECT_FALSE(engine.Sending());
+  const std::string last = log.Texts().back();
+  EXPECT_EQ(last.rfind("Sending cancelled (sent ", 0), 0u) << last;
+  EXPECT_LT(out.sent.size(), 50u);
+  // Esc during a long pacing wait: the next nap ends it.
+  onEvents = nullptr;
+  settings.SendSpeed = -1000;
+  uint32_t cancelledAt = 0;
+  onEvents = [&] {
+    if (TimeGetTime() - 1000 > 0 && !cancelledAt && out.sent.size() >= 2) {
+      engine.RequestCancel();
+      cancelledAt = TimeGetTime();
+    }
+  };
+  out.sent.clear();
+  Send(text);
+  EXPECT_LE(out.sent.size(), 2u);
+  EXPECT_EQ(log.Texts().back().rfind("Sending cancelled", 0), 0u);
+  EXPECT_EQ(sendingChanges % 2, 0);  // every send restored the window
+}
+
+TEST_F(SendEngine, SelectionCountsFromItsFirstLineAndProgressNeedsThreeLines) {
+  settings.SendSpeed = -1000;  // slow enough for progress lines
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += Line(100) + "\r\n";
+  box.SetText(text);
+  const std::string selection = Line(100) + "\r\nF0 G1 F7\r\n" + Line(100);
+  engine.Send(box, &selection, 9);
+  std::vector<std::string> progress, errors;
+  for (const auto& l : log.lines) {
+    if (l.kind == lkStatusOnly) progress.push_back(l.text);
+    if (l.text.find("Unexpected") != std::string::npos) errors.push_back(l.text);
+  }
+  EXPECT_EQ(log.lines.front().text, "Sending selected MIDI out data...");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.front().rfind("Sending line 1", 0), 0u) << progress.front();
+  EXPECT_NE(progress.front().find("/12 ("), std::string::npos) << progress.front();
+  for (const auto& p : progress) EXPECT_GE(std::stoi(p.substr(13)), 10) << p;  // counted from line 10
+  ASSERT_FALSE(errors.empty());
+  for (const auto& e : errors) EXPECT_EQ(e.rfind("line 11:", 0), 0u) << e;
+  log.lines.clear();
+  Send(Line(3000) + "\r\n" + Line(3000));  // two lines: no progress
+  for (const auto& l : log.lines) EXPECT_NE(l.kind, lkStatusOnly) << l.text;
+}
+
+TEST_F(SendEngine, EmptyBoxIsAnErrorAndNothingStarts) {
+  box.Clear();
+  engine.Send(box, nullptr, 0);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].text, "There is no data to send in the Midi Out Box.");
+  EXPECT_EQ(log.lines[0].kind, lkErrorDialog);
+  EXPECT_EQ(sendingChanges, 0);
+  Send("; just a comment");
+  EXPECT_EQ(log.Texts().back(), "Sent 0 bytes");
+}
+
+TEST(SpeedText, BytesAndKilobytes) {
+  EXPECT_EQ(SpeedText(3.0517578125), "3125 bytes/s = 3.05 KB/s");
+  EXPECT_EQ(KBPerSecond(0, 1000), 0);
+  EXPECT_DOUBLE_EQ(KBPerSecond(1000, 2048), 2.0);
+}
+
+}  // namespace
+}  // namespace kalvex

@@ -1,0 +1,173 @@
+#include "workbench/send_engine.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "util/clock.h"
+
+namespace kalvex {
+
+namespace {
+
+std::string Format(const char* format, long long a, long long b, long long c, const std::string& d = {}) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, a, b, c, d.c_str());
+  return text;
+}
+
+}  // namespace
+
+double MsPerByte(int speed) { return std::exp(-2.3 * speed / 1000.0) * 320.0 / 1000.0; }
+
+double KBPerSecond(int64_t ms, double bytes) {
+  if (ms < 1) return 0;
+  return (bytes / 1024.0) / (static_cast<double>(ms) / 1000.0);
+}
+
+std::string SpeedText(double kbPerSecond) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%d bytes/s = %.2f KB/s", static_cast<int>(std::lround(kbPerSecond * 1024.0)),
+                kbPerSecond);
+  return text;
+}
+
+TSendEngine::TSendEngine(TLogSink& log, THexParser& parser, TSendTarget& target, const TSendSettings& settings,
+                         TSendHooks hooks)
+    : log_(log), parser_(parser), target_(target), settings_(settings), hooks_(std::move(hooks)) {}
+
+// Naps of 10 ms with the window's events handled, until more than ms passed
+// or a cancel came.
+void TSendEngine::Wait(int64_t ms) {
+  const uint32_t from = TimeGetTime();
+  do {
+    if (hooks_.sleep) hooks_.sleep(kNapMs);
+    if (hooks_.processEvents) hooks_.processEvents();
+  } while (!cancel_ && static_cast<int64_t>(TimeGetTime() - from) <= ms);
+}
+
+void TSendEngine::Restore() {
+  sending_ = false;
+  if (hooks_.sendingChanged) hooks_.sendingChanged(false);
+}
+
+void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int selectionLine) {
+  if (sending_) {
+    cancel_ = true;
+    return;
+  }
+  if (box.Count() == 0) {
+    log_.LogLine("There is no data to send in the Midi Out Box.", true, false, lkErrorDialog);
+    return;
+  }
+  cancel_ = false;
+  sending_ = true;
+  if (hooks_.sendingChanged) hooks_.sendingChanged(true);
+
+  // A selection is a copy: the box may change while the send runs.
+  TBMStrings selected;
+  const TBMStrings* source = &box;
+  int base = 0;
+  if (selection) {
+    selected.SetText(*selection);
+    source = &selected;
+    base = selectionLine;
+    log_.LogLine("Sending selected MIDI out data...", true, true, lkNormal);
+  } else {
+    log_.LogLine("Sending MIDI out data...", true, true, lkNormal);
+  }
+
+  uint32_t periodStart = TimeGetTime();
+  uint32_t rateTime = periodStart;
+  long long rateTotal = 0;
+  double rate = 0;
+  long long total = 0, periodBytes = 0;
+  double msPerByte = 1.0;
+  int speedInUse = 2000;  // no setting has it: the period is computed at once
+  const bool progress = source->Count() > 2;
+  int index = 0;
+  int remaining = 0, offset = 0;
+  try {
+    while (!(index >= source->Count() && remaining == 0) && !cancel_) {
+      if (settings_.SendSpeed != speedInUse) {
+        speedInUse = settings_.SendSpeed;
+        periodBytes = 0;
+        periodStart = TimeGetTime();
+        msPerByte = MsPerByte(speedInUse);
+      }
+      if (remaining == 0) {
+        int count = 0;
+        if (index < source->Count() &&
+            parser_.ParseHexLine(base + index, TrimLine(source->Get(index)), count)) {
+          remaining = count;
+          offset = 0;
+        }
+      }
+      if (remaining == 0) {
+        ++index;
+        continue;
+      }
+      int piece = remaining;
+      const uint8_t* buffer = parser_.Data();
+      if (progress && TimeGetTime() - rateTime > static_cast<uint32_t>(kProgressMs)) {
+        const uint32_t now = TimeGetTime();
+        if (now - rateTime > static_cast<uint32_t>(kRateSampleMs)) {
+          rate = KBPerSecond(now - rateTime, static_cast<double>(total - rateTotal));
+          rateTime = now;
+          rateTotal = total;
+        }
+        const std::string text =
+            rate > 0 ? Format("Sending line %lld/%lld (%lld bytes sent at %s)", base + index + 1,
+                              source->Count() + base, total, SpeedText(rate))
+                     : Format("Sending line %lld/%lld (%lld bytes sent)", base + index + 1, source->Count() + base, total);
+        log_.LogLine(text, true, true, lkStatusOnly);
+      }
+      bool endsMessage = false;
+      if (piece <= 3 && offset == 0 && MessageLength(buffer[0]) == piece && buffer[1] < 0x80 && buffer[2] < 0x80) {
+        target_.SendShort(buffer[0], buffer[1], buffer[2]);
+      } else {
+        if (settings_.SplitSending && piece > kPieceBytes) piece = kPieceBytes;
+        if (settings_.MessagePauseMs > 0) {
+          // A pause goes after each complete SysEx message, also inside a line.
+          for (int i = 0; i < piece; ++i)
+            if (buffer[offset + i] == 0xF7) {
+              piece = i + 1;
+              endsMessage = true;
+              break;
+            }
+        }
+        target_.SendLong(buffer + offset, piece);
+      }
+      total += piece;
+      periodBytes += piece;
+      offset += piece;
+      remaining -= piece;
+      int64_t wait = 0;
+      if (settings_.SendSpeed == kNoPacing || !settings_.ThrottlingActive) {
+        periodBytes = 0;
+      } else {
+        wait = static_cast<int64_t>(std::trunc(static_cast<double>(periodBytes) * msPerByte)) -
+               static_cast<int64_t>(TimeGetTime() - periodStart);
+      }
+      if (wait > kLeadMs)
+        Wait(wait);
+      else if (hooks_.processEvents)
+        hooks_.processEvents();
+      if (endsMessage && !cancel_) {
+        Wait(settings_.MessagePauseMs - 1);
+        // The pause is no lead to catch up on: pacing starts afresh after it.
+        periodBytes = 0;
+        periodStart = TimeGetTime();
+      }
+      if (remaining == 0) ++index;
+    }
+  } catch (...) {
+    Restore();
+    throw;
+  }
+  const std::string done = cancel_ ? "Sending cancelled (sent " + std::to_string(total) + " bytes)"
+                                   : "Sent " + std::to_string(total) + " bytes";
+  log_.LogLine(done, true, false, lkNormal);
+  Restore();
+}
+
+}  // namespace kalvex

@@ -1,0 +1,90 @@
+#pragma once
+// Sends the MIDI Out box, or its selection, line by line: a line that is one
+// well-formed message of 1 to 3 bytes as a short message, anything else as
+// a long buffer (in pieces of 128 bytes with split sending), paced to a
+// fraction or multiple of the MIDI wire rate, with progress and cancel. It
+// knows no widget: the window hands it the lines, the output, and a hook
+// that handles pending window events between pieces (so receiving, a second
+// click and Esc stay alive without a worker thread).
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "editor/core/bm_strings.h"
+#include "workbench/hex_text.h"
+#include "workbench/log_sink.h"
+
+namespace kalvex {
+
+// Where the bytes go: the MIDI Out menu's output, or a fake in tests. The
+// results are not looked at: with no port open the text is walked and
+// counted all the same.
+class TSendTarget {
+public:
+  virtual ~TSendTarget() = default;
+  virtual void SendShort(uint8_t status, uint8_t data1, uint8_t data2) = 0;
+  virtual void SendLong(const uint8_t* data, int length) = 0;
+};
+
+// The settings a send reads; SendSpeed is read again before every piece (the
+// settings dialog may change it while a send runs).
+struct TSendSettings {
+  int SendSpeed = -500;          // -1000..1000; 0 is the wire rate, 1000 no pacing
+  bool ThrottlingActive = true;
+  bool SplitSending = true;
+  int MessagePauseMs = 0;        // after each complete SysEx message; 0 is off
+};
+
+struct TSendHooks {
+  std::function<void()> processEvents;            // handles pending window events once
+  std::function<void(int ms)> sleep;              // naps (tests move the manual clock)
+  std::function<void(bool sending)> sendingChanged;  // caption, cursor, Clear buttons
+};
+
+// Pacing: milliseconds per byte at a speed (0: 0.32 ms, the wire rate).
+double MsPerByte(int speed);
+// (bytes / 1024) / (ms / 1000); 0 below 1 ms.
+double KBPerSecond(int64_t ms, double bytes);
+// "%d bytes/s = %.2f KB/s".
+std::string SpeedText(double kbPerSecond);
+
+class TSendEngine {
+public:
+  static constexpr int kPieceBytes = 128;
+  static constexpr int kLeadMs = 50;        // waits only with more lead than this
+  static constexpr int kNapMs = 10;
+  static constexpr int kProgressMs = 100;
+  static constexpr int kRateSampleMs = 800;
+  static constexpr int kNoPacing = 1000;
+
+  TSendEngine(TLogSink& log, THexParser& parser, TSendTarget& target, const TSendSettings& settings,
+              TSendHooks hooks);
+
+  bool Sending() const { return sending_; }
+  bool CancelRequested() const { return cancel_; }
+  // Esc, or a second click: the running send stops before its next piece
+  // (within a nap during a wait).
+  void RequestCancel() {
+    if (sending_) cancel_ = true;
+  }
+
+  // The Send click. box: the MIDI Out box, read line by line as the send
+  // reaches them; selection: the selected text and the line it starts on, or
+  // nullptr. A click while a send runs only cancels it.
+  void Send(const TBMStrings& box, const std::string* selection, int selectionLine);
+
+private:
+  void Wait(int64_t ms);
+  void Restore();
+
+  TLogSink& log_;
+  THexParser& parser_;
+  TSendTarget& target_;
+  const TSendSettings& settings_;
+  TSendHooks hooks_;
+  bool sending_ = false;
+  bool cancel_ = false;
+};
+
+}  // namespace kalvex
