@@ -11,9 +11,11 @@ int64_t SteadyNs() {
       .count();
 }
 
+// Never destroyed: driver threads may still read the clock while statics of
+// other units go at exit.
 TSteadyClock& DefaultClock() {
-  static TSteadyClock clock;
-  return clock;
+  static TSteadyClock* clock = new TSteadyClock;
+  return *clock;
 }
 
 std::atomic<TClock*> g_clock{nullptr};

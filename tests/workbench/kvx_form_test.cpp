@@ -1,0 +1,105 @@
+// The main window offscreen, through the built-in loopback cable: type or
+// load lines, send them, see them arrive in MIDI In.
+#include "workbench/kvx_form.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+#include <filesystem>
+#include <unistd.h>
+
+#include "editor/zelk_memo.h"
+
+namespace kalvex {
+namespace {
+
+struct MainWindow : testing::Test {
+  std::unique_ptr<TKVXForm> form;
+  std::vector<QString> dialogs;
+
+  void Make(QStringList parameters = {}) {
+    form = std::make_unique<TKVXForm>(parameters);
+    form->ShowErrorDialog = [this](const QString& text) { dialogs.push_back(text); };
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    QApplication::processEvents();  // the deferred start-up
+  }
+  void Loopback() {
+    form->SelectOutput("Kalvex Loopback 1");
+    form->SelectInput("Kalvex Loopback 1");
+    ASSERT_TRUE(form->MidiOut().IsOpen());
+    ASSERT_TRUE(form->MidiIn().IsOpen());
+  }
+  std::string Text(TZelkMemo* m) { return m->Lines().Text(); }
+};
+
+TEST_F(MainWindow, SendArrivesInMidiInThroughTheLoopbackCable) {
+  Make();
+  EXPECT_EQ(Text(form->SXOutput).rfind("// type here MIDI messages in hex", 0), 0u);  // the hint
+  Loopback();
+  form->SendSettings().SendSpeed = TSendEngine::kNoPacing;
+  form->SXOutput->Lines().SetText("F0 7E 7F 06 01 F7\r\n90 3C 7F ; note");
+  QTest::mouseClick(form->BSend, Qt::LeftButton);
+  QTRY_COMPARE(form->SXInput->Lines().Count(), 2);
+  EXPECT_EQ(Text(form->SXInput), "F0 7E 7F 06 01 F7\r\n90 3C 7F");
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 9 bytes");
+  EXPECT_EQ(form->LogIn->Lines().Lines().back(), "Received 6 bytes succesfully.");
+  EXPECT_EQ(form->BSend->text(), "Send (F4)");
+}
+
+TEST_F(MainWindow, EscCancelsASendAndF4DuringItDoesNothing) {
+  Make();
+  Loopback();
+  form->SendSettings().SendSpeed = -1000;  // about 300 bytes a second
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += "F0 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E F7\r\n";
+  form->SXOutput->Lines().SetText(text);
+  form->SXOutput->setFocus();
+  QTimer::singleShot(300, [&] {
+    EXPECT_EQ(form->BSend->text(), "Cancel (Esc)");
+    QTest::keyClick(form->SXOutput, Qt::Key_F4);  // no second send
+    QTest::keyClick(form->SXOutput, Qt::Key_Escape);
+  });
+  form->BSendClick();
+  EXPECT_EQ(form->LogOut->Lines().Lines().back().rfind("Sending cancelled (sent ", 0), 0u)
+      << form->LogOut->Lines().Text();
+  EXPECT_EQ(form->BSend->text(), "Send (F4)");
+}
+
+TEST_F(MainWindow, ParametersLoadTheLastFileAndSendInEitherOrder) {
+  const std::string dir = std::filesystem::temp_directory_path() / ("kalvex_form_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string first = dir + "/first.syx", second = dir + "/second.syx";
+  std::ofstream(first, std::ios::binary) << std::string("\xF0\x01\xF7", 3);
+  std::ofstream(second, std::ios::binary) << std::string("\xF0\x02\xF7", 3);
+  Make({"/SEND", QString::fromStdString(first), QString::fromStdString(second)});
+  EXPECT_EQ(Text(form->SXOutput), "F0 02 F7");
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 3 bytes");
+  form.reset();
+  Make({QString::fromStdString(second), "-Send"});
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 3 bytes");
+  form.reset();
+  // "-send" alone: the box is still empty, so the error comes, then the hint.
+  Make({"-send"});
+  ASSERT_EQ(dialogs.size(), 1u);
+  EXPECT_EQ(dialogs[0], "There is no data to send in the Midi Out Box.");
+  EXPECT_EQ(Text(form->SXOutput).rfind("// type here", 0), 0u);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace kalvex
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The device layer must find no JACK server of anybody's.
+  qputenv("JACK_DEFAULT_SERVER", "kalvex_no_server");
+  qputenv("JACK_NO_START_SERVER", "1");
+  QApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,103 @@
+#pragma once
+// The main window: the MIDI Out and MIDI In boxes side by side, their logs
+// below, the status bar with a panel per column, and the menus. Thin over
+// the send engine, the receive path and the file load and save.
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "midi/midi_input.h"
+#include "midi/midi_output.h"
+#include "workbench/file_io.h"
+#include "workbench/hex_text.h"
+#include "workbench/log_sink.h"
+#include "workbench/receive_path.h"
+#include "workbench/send_engine.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QSplitter;
+class QTimer;
+
+namespace kalvex {
+
+class TZelkMemo;
+
+class TKVXForm final : public QMainWindow, public TLogSink, public TReceiveView, public TSendTarget {
+  Q_OBJECT
+public:
+  explicit TKVXForm(QStringList parameters = {}, QWidget* parent = nullptr);
+  ~TKVXForm() override;
+
+  // The one way the window reports anything (see TLogSink).
+  void LogLine(const std::string& text, bool midiOutSide, bool repaintNow, TLogKind kind) override;
+  // Loads the last file of the list and sends with "/send" or "-send".
+  void HandleParameters(QStringList parameters);
+  void BSendClick();
+
+  // Error dialogs: a message box, or a test's own.
+  std::function<void(const QString& text)> ShowErrorDialog;
+
+  TZelkMemo* SXOutput = nullptr;
+  TZelkMemo* SXInput = nullptr;
+  TZelkMemo* LogOut = nullptr;
+  TZelkMemo* LogIn = nullptr;
+  QPushButton* BSend = nullptr;
+  QPushButton* BClear = nullptr;
+  QPushButton* BClearInput = nullptr;
+  QMenu* MidiOutMenu = nullptr;
+  QMenu* MidiInMenu = nullptr;
+  QAction* MidiThru1 = nullptr;
+  QAction* DetectBulkDumps1 = nullptr;
+  QFrame* PRcvBulkDump = nullptr;
+  QLabel* LSysExRcvd = nullptr;
+  QLabel* LReceivedSpeed = nullptr;
+
+  TMidiInput& MidiIn() { return *input_; }
+  TMidiOutput& MidiOut() { return *output_; }
+  TSendSettings& SendSettings() { return sendSettings_; }
+  // Opens the device of that name (as listed); empty closes it.
+  void SelectInput(const std::string& name);
+  void SelectOutput(const std::string& name);
+
+private:
+  void BuildMenus();
+  void RefreshDeviceMenus();
+  void DeferredInit();
+  void HandleMidiInput();
+  void OpenFile();
+  void SaveBoxAs(bool midiOut);
+  TFileContext FileContext();
+  void SetSending(bool sending);
+
+  // TReceiveView (the window side of the receive path)
+  void ScrollInToEndLater() override;
+  void ScrollInToEnd() override;
+  void ShowBulkPanel(const std::string& bytesText, const std::string& speedText) override;
+  void HideBulkPanel() override;
+  bool BulkPanelVisible() const override;
+  void SetBulkTimer(bool on) override;
+  // TSendTarget: the MIDI Out device
+  void SendShort(uint8_t status, uint8_t data1, uint8_t data2) override;
+  void SendLong(const uint8_t* data, int length) override;
+
+  QStringList parameters_;
+  THexParser parser_{*this};
+  std::unique_ptr<TMidiInput> input_;
+  std::unique_ptr<TMidiOutput> output_;
+  TSendSettings sendSettings_;
+  TReceiveOptions receiveOptions_;
+  std::unique_ptr<TSendEngine> sender_;
+  std::unique_ptr<TReceivePath> receiver_;
+  QLabel* statusOut_ = nullptr;
+  QLabel* statusIn_ = nullptr;
+  QTimer* bulkTimer_ = nullptr;
+  QSplitter* columns_ = nullptr;
+};
+
+}  // namespace kalvex
