@@ -19,6 +19,8 @@
 #include "editor/zelk_memo.h"
 #include "midi/midi_system.h"
 #include "util/paths.h"
+#include "util/registry.h"
+#include <algorithm>
 #include "workbench/file_io.h"
 
 namespace kalvex {
@@ -71,8 +73,8 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
     : QMainWindow(parent), parameters_(std::move(parameters)) {
   MidiDeviceNotifier();  // lives on this thread
   setWindowTitle(QString("Zelk Kalvex ") + Q(VersionNumber()));
-  input_ = std::make_unique<TMidiInput>();
-  output_ = std::make_unique<TMidiOutput>();
+  midiInMenu_ = std::make_unique<TMidiInMenu>();
+  midiOutMenu_ = std::make_unique<TMidiOutMenu>();
 
   SXOutput = Box(false);
   SXOutput->AllowDragSelection = false;
@@ -88,7 +90,7 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
   auto* central = new QWidget;
   auto* outer = new QVBoxLayout(central);
   outer->setContentsMargins(0, 5, 0, 0);
-  auto* rows = new QSplitter(Qt::Vertical);
+  auto* rows = rows_ = new QSplitter(Qt::Vertical);
   columns_ = new QSplitter(Qt::Horizontal);
   columns_->addWidget(Column(" MIDI Out", SXOutput, {BSend, BClear}));
   columns_->addWidget(Column(" MIDI In", SXInput, {BClearInput}));
@@ -99,6 +101,7 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
   logs->setHandleWidth(5);
   rows->addWidget(columns_);
   rows->addWidget(logs);
+  logPanel_ = logs;
   rows->setHandleWidth(5);
   rows->setStretchFactor(0, 1);
   rows->setSizes({400, 80});
@@ -137,7 +140,11 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
                  [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); },
                  [this](bool sending) { SetSending(sending); }});
   receiver_ = std::make_unique<TReceivePath>(SXInput->Lines(), *this, *this, receiveOptions_, this);
-  input_->OnDataAvailable = [this](TMidiInput&) { HandleMidiInput(); };
+  midiInMenu_->SetDataNotification([this](TMidiInput&) { HandleMidiInput(); });
+  midiInMenu_->OnTextMessage = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, false, true, lkNormal); };
+  midiOutMenu_->OnTextMessage = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, true, true, lkNormal); };
+  midiInMenu_->OnError = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, false, false, lkErrorDialog); };
+  midiOutMenu_->OnError = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, true, false, lkErrorDialog); };
 
   BuildMenus();
   connect(BSend, &QPushButton::clicked, this, [this] { BSendClick(); });
@@ -153,19 +160,99 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
   esc->setContext(Qt::WindowShortcut);
   connect(esc, &QShortcut::activated, this, [this] { sender_->RequestCancel(); });
   SXOutput->OnKeyDown = [this](int, TBMShift) { LogLine("", true, false, lkStatusOnly); };
-  connect(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged, this, [this] { RefreshDeviceMenus(); });
+  connect(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged, this, [this] {
+    midiInMenu_->RefreshDeviceList(false, true);
+    midiOutMenu_->RefreshDeviceList(false, true);
+  });
 
   resize(871, 500);
+  sendSettings_ = TSendSettings{};
+  LoadMainSettings();
   // The loop check is off: a user who sends and receives on one cable means it.
-  input_->DetectMidiLoop = false;
-  output_->DetectMidiLoop = false;
+  MidiIn().DetectMidiLoop = false;
+  MidiOut().DetectMidiLoop = false;
   QMetaObject::invokeMethod(this, [this] { DeferredInit(); }, Qt::QueuedConnection);
 }
 
 TKVXForm::~TKVXForm() {
-  input_->OnDataAvailable = nullptr;
-  input_->Close();
-  output_->Close();
+  midiInMenu_->SetDataNotification(nullptr);
+  midiInMenu_->SelectNoneEntry();
+  midiOutMenu_->SelectNoneEntry();
+}
+
+void TKVXForm::closeEvent(QCloseEvent* e) {
+  SaveMainSettings();
+  midiInMenu_->SelectNoneEntry();
+  midiOutMenu_->SelectNoneEntry();
+  QMainWindow::closeEvent(e);
+}
+
+void TKVXForm::ApplyFont(const QFont& font) {
+  for (TZelkMemo* m : {SXOutput, SXInput, LogOut, LogIn}) m->SetFont(font);
+}
+
+void TKVXForm::LoadMainSettings() {
+  midiInMenu_->RegPath = RegCompanyPath(true);
+  midiOutMenu_->RegPath = RegCompanyPath(true);
+  TRegIniFile ini(RegBasePath(true));
+  const std::string c = "Current";
+  const QList<int> columns = columns_->sizes();
+  const int outWidth = ini.ReadInteger(c, "SplitterPos", columns.value(0, 336));
+  const int total = columns.value(0) + columns.value(1);
+  columns_->setSizes({outWidth, std::max(total - outWidth, 37)});
+  MidiThru1->setChecked(ini.ReadBool(c, "MidiThru", false));
+  receiveOptions_.MidiThru = MidiThru1->isChecked();
+  sendSettings_.SendSpeed = std::clamp(ini.ReadInteger(c, "SendSpeed", -500), -1000, 1000);
+  sendSettings_.ThrottlingActive = ini.ReadBool(c, "ThrottlingActive", true);
+  splitLongMessages_ = ini.ReadBool(c, "SplitLongMessages2", false);
+  SplitLongMessages1->setChecked(splitLongMessages_);
+  splitThreshold_ = ini.ReadInteger(c, "SplitLongMessagesThreshold", 32);
+  QFont font = SXOutput->font();
+  font.setFamily(Q(ini.ReadString(c, "FontName", font.family().toStdString())));
+  font.setPointSize(ini.ReadInteger(c, "FontSize", font.pointSize()));
+  ApplyFont(font);
+  const int logHeight = ini.ReadInteger(c, "LogListsHeight", logPanel_->height());
+  rows_->setSizes({std::max(rows_->height() - logHeight, 1), std::max(logHeight, 6)});
+  showLogLists_ = ini.ReadBool(c, "ShowLogLists", true);
+  logPanel_->setVisible(showLogLists_);
+  allowMultipleInstances_ = ini.ReadBool(c, "AllowMultipleInstances", true);
+  receiveOptions_.SysExOnly = ini.ReadBool(c, "SysExOnly", false);
+  sendSettings_.SplitSending = ini.ReadBool(c, "SplitSending", true);
+  DetectBulkDumps1->setChecked(ini.ReadBool(c, "DetectBulkDumps", false));
+  receiveOptions_.DetectBulkDumps = DetectBulkDumps1->isChecked();
+  showSplashScreen_ = ini.ReadBool(c, "ShowSplashScreen", true);
+  sendSettings_.MessagePauseMs = std::max(0, ini.ReadInteger(c, "MessagePauseMs", 0));
+  receiveOptions_.SplitThreshold = SplitThreshold();
+}
+
+bool TKVXForm::SaveMainSettings() {
+  try {
+    TRegIniFile ini(RegBasePath(false));
+    const std::string c = "Current";
+    ini.WriteInteger(c, "SplitterPos", columns_->sizes().value(0));
+    ini.WriteBool(c, "MidiThru", MidiThru1->isChecked());
+    ini.WriteInteger(c, "SendSpeed", sendSettings_.SendSpeed);
+    ini.WriteBool(c, "ThrottlingActive", sendSettings_.ThrottlingActive);
+    ini.WriteBool(c, "SplitLongMessages2", splitLongMessages_);
+    ini.WriteInteger(c, "SplitLongMessagesThreshold", splitThreshold_);
+    ini.WriteString(c, "FontName", SXOutput->font().family().toStdString());
+    ini.WriteInteger(c, "FontSize", SXOutput->font().pointSize());
+    ini.WriteInteger(c, "LogListsHeight", rows_->sizes().value(1));
+    ini.WriteBool(c, "ShowLogLists", showLogLists_);
+    ini.WriteBool(c, "AllowMultipleInstances", allowMultipleInstances_);
+    ini.WriteBool(c, "SysExOnly", receiveOptions_.SysExOnly);
+    ini.WriteBool(c, "SplitSending", sendSettings_.SplitSending);
+    ini.WriteBool(c, "DetectBulkDumps", DetectBulkDumps1->isChecked());
+    ini.WriteBool(c, "ShowSplashScreen", showSplashScreen_);
+    ini.WriteInteger(c, "MessagePauseMs", sendSettings_.MessagePauseMs);
+    midiInMenu_->SaveToIni(ini);
+    midiOutMenu_->SaveToIni(ini);
+    ini.UpdateFile();
+    return true;
+  } catch (const std::exception& e) {
+    LogLine(e.what(), true, false, lkError);
+    return false;
+  }
 }
 
 void TKVXForm::BuildMenus() {
@@ -178,8 +265,8 @@ void TKVXForm::BuildMenus() {
   file->addAction("E&xit", this, [this] { close(); })->setStatusTip("Exit the program");
   MidiOutMenu = menuBar()->addMenu("MIDI &Out");
   MidiInMenu = menuBar()->addMenu("MIDI &In");
-  connect(MidiOutMenu, &QMenu::aboutToShow, this, [this] { RefreshDeviceMenus(); });
-  connect(MidiInMenu, &QMenu::aboutToShow, this, [this] { RefreshDeviceMenus(); });
+  midiOutMenu_->SetBaseMenu(MidiOutMenu);
+  midiInMenu_->SetBaseMenu(MidiInMenu);
   QMenu* options = menuBar()->addMenu("&Options");
   MidiThru1 = options->addAction("MIDI &Thru");
   MidiThru1->setCheckable(true);
@@ -188,21 +275,29 @@ void TKVXForm::BuildMenus() {
     receiveOptions_.MidiThru = on;
     LogLine(on ? "Enabled MIDI thru" : "Disabled MIDI thru", false, false, lkNormal);
   });
-  QAction* sensing = options->addAction("Enable &Active Sensing");
+  QAction* sensing = ActiveSensing1 = options->addAction("Enable &Active Sensing");
   sensing->setCheckable(true);
   sensing->setStatusTip("When this option is checked, Active Sensing messages are received from MIDI. (off by default)");
   connect(sensing, &QAction::triggered, this, [this](bool on) {
-    input_->SetActiveSensing(on);
+    midiInMenu_->SetActiveSensing(on);
     LogLine(on ? "Enabled receiving Active Sensing messages" : "Disabled receiving Active Sensing messages", false,
             false, lkNormal);
   });
-  QAction* clock = options->addAction("Enable MIDI Time &Clock");
+  QAction* clock = TimingClock1 = options->addAction("Enable MIDI Time &Clock");
   clock->setCheckable(true);
   clock->setStatusTip("When this option is checked, MIDI Time Clock messages received from MIDI In . (off by default)");
   connect(clock, &QAction::triggered, this, [this](bool on) {
-    input_->SetTimingClock(on);
+    midiInMenu_->SetTimingClock(on);
     LogLine(on ? "Enabled receiving MTC (Midi Time Clock) messages" : "Disabled receiving MTC (Midi Time Clock) messages",
             false, false, lkNormal);
+  });
+  SplitLongMessages1 = options->addAction("Split long sys ex messages");
+  SplitLongMessages1->setCheckable(true);
+  SplitLongMessages1->setVisible(false);
+  SplitLongMessages1->setStatusTip("Split long sys ex messages when receiving or when loading a file");
+  connect(SplitLongMessages1, &QAction::triggered, this, [this](bool on) {
+    splitLongMessages_ = on;
+    receiveOptions_.SplitThreshold = SplitThreshold();
   });
   DetectBulkDumps1 = options->addAction("Detect Bulk Dumps");
   DetectBulkDumps1->setCheckable(true);
@@ -218,66 +313,34 @@ void TKVXForm::BuildMenus() {
     QMessageBox::about(this, "About Kalvex",
                        QString("Zelk Kalvex v%1 build %2").arg(Q(VersionNumber()), Q(BuildNumber())));
   });
-  RefreshDeviceMenus();
 }
 
-// Both menus: "none", then every device; the open one is checked.
-void TKVXForm::RefreshDeviceMenus() {
-  auto fill = [this](QMenu* menu, bool output) {
-    menu->clear();
-    const std::string open = output ? (output_->IsOpen() ? output_->DisplayName() : "")
-                                    : (input_->IsOpen() ? input_->DisplayName() : "");
-    QAction* none = menu->addAction("none");
-    none->setCheckable(true);
-    none->setChecked(open.empty());
-    connect(none, &QAction::triggered, this, [this, output] { output ? SelectOutput("") : SelectInput(""); });
-    menu->addSeparator();
-    std::vector<std::string> names;
-    if (output) {
-      std::vector<std::unique_ptr<TMidiOutput>> list;
-      TMidiOutput::EnumerateDevices(list, false);
-      for (auto& d : list) names.push_back(d->DisplayName());
-    } else {
-      std::vector<std::unique_ptr<TMidiInput>> list;
-      TMidiInput::EnumerateDevices(list);
-      for (auto& d : list) names.push_back(d->DisplayName());
-    }
-    for (const std::string& name : names) {
-      QAction* a = menu->addAction(Q(name));
-      a->setCheckable(true);
-      a->setChecked(name == open);
-      connect(a, &QAction::triggered, this, [this, output, name] { output ? SelectOutput(name) : SelectInput(name); });
-    }
-  };
-  fill(MidiOutMenu, true);
-  fill(MidiInMenu, false);
-}
-
-void TKVXForm::SelectOutput(const std::string& name) {
-  output_->Close();
-  if (name.empty()) return;
-  output_->SetDeviceID(FindDeviceIdByName(true, name));
-  try {
-    output_->Open();
-  } catch (const std::exception& e) {
-    LogLine(e.what(), true, false, lkErrorDialog);
+void TKVXForm::SelectByName(TMidiMenuBase& menu, const std::string& name) {
+  if (name.empty()) {
+    menu.SelectNoneEntry();
+    return;
   }
+  for (QAction* a : menu.Entries())
+    if (!a->isSeparator() && SameDeviceName(a->text().toStdString(), name)) {
+      menu.SelectDeviceEntry(a);
+      return;
+    }
 }
 
-void TKVXForm::SelectInput(const std::string& name) {
-  input_->Close();
-  if (name.empty()) return;
-  input_->SetDeviceID(FindDeviceIdByName(false, name));
-  try {
-    input_->Open();
-    input_->Start();
-  } catch (const std::exception& e) {
-    LogLine(e.what(), false, false, lkErrorDialog);
-  }
-}
+void TKVXForm::SelectOutput(const std::string& name) { SelectByName(*midiOutMenu_, name); }
+void TKVXForm::SelectInput(const std::string& name) { SelectByName(*midiInMenu_, name); }
 
 void TKVXForm::DeferredInit() {
   repaint();
+  midiInMenu_->LoadSettings();
+  midiOutMenu_->LoadSettings();
+  ActiveSensing1->setChecked(midiInMenu_->ActiveSensing());
+  TimingClock1->setChecked(midiInMenu_->TimingClock());
+  // The input's own SysEx-only filter would keep short messages from thru.
+  if (midiInMenu_->SysExOnly()) {
+    midiInMenu_->SetSysExOnly(false);
+    receiveOptions_.SysExOnly = true;
+  }
   if (!parameters_.isEmpty()) HandleParameters(parameters_);
   if (SXOutput->Lines().Empty()) SXOutput->AppendText(kHintText);
 }
@@ -318,12 +381,11 @@ void TKVXForm::SetSending(bool sending) {
 }
 
 void TKVXForm::HandleMidiInput() {
-  receiver_->Drain([this] { return input_->ReadEvent(); });
+  receiver_->Drain([this] { return MidiIn().ReadEvent(); });
 }
 
 TFileContext TKVXForm::FileContext() {
-  TSplitOptions split;
-  return TFileContext{*this, parser_, split.SplitThreshold(),
+  return TFileContext{*this, parser_, SplitThreshold(),
                       TFileHooks{{}, [](bool busy) {
                                    if (busy)
                                      QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -393,11 +455,11 @@ void TKVXForm::SetBulkTimer(bool on) {
 }
 
 void TKVXForm::SendShort(uint8_t status, uint8_t data1, uint8_t data2) {
-  if (output_->IsOpen()) output_->SendShort(status, data1, data2);
+  if (MidiOut().IsOpen()) MidiOut().SendShort(status, data1, data2);
 }
 
 void TKVXForm::SendLong(const uint8_t* data, int length) {
-  if (output_->IsOpen()) output_->SendLong(data, length);
+  if (MidiOut().IsOpen()) MidiOut().SendLong(data, length);
 }
 
 }  // namespace kalvex

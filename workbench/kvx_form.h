@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "menus/midi_menu.h"
 #include "midi/midi_input.h"
 #include "midi/midi_output.h"
 #include "workbench/file_io.h"
@@ -53,21 +54,36 @@ public:
   QMenu* MidiOutMenu = nullptr;
   QMenu* MidiInMenu = nullptr;
   QAction* MidiThru1 = nullptr;
+  QAction* ActiveSensing1 = nullptr;
+  QAction* TimingClock1 = nullptr;
+  QAction* SplitLongMessages1 = nullptr;
   QAction* DetectBulkDumps1 = nullptr;
   QFrame* PRcvBulkDump = nullptr;
   QLabel* LSysExRcvd = nullptr;
   QLabel* LReceivedSpeed = nullptr;
 
-  TMidiInput& MidiIn() { return *input_; }
-  TMidiOutput& MidiOut() { return *output_; }
+  TMidiInMenu& MidiInDevices() { return *midiInMenu_; }
+  TMidiOutMenu& MidiOutDevices() { return *midiOutMenu_; }
+  TMidiInput& MidiIn() { return midiInMenu_->Input(); }
+  TMidiOutput& MidiOut() { return midiOutMenu_->Output(); }
   TSendSettings& SendSettings() { return sendSettings_; }
-  // Opens the device of that name (as listed); empty closes it.
+  // Chooses the listed device of that name in its menu; empty chooses none.
   void SelectInput(const std::string& name);
   void SelectOutput(const std::string& name);
 
+  // The values of the settings section "Current" and the device menus' own.
+  void LoadMainSettings();
+  // False after the failure was logged as an error.
+  bool SaveMainSettings();
+
+protected:
+  void closeEvent(QCloseEvent* e) override;
+
 private:
   void BuildMenus();
-  void RefreshDeviceMenus();
+  void SelectByName(TMidiMenuBase& menu, const std::string& name);
+  void ApplyFont(const QFont& font);
+  int SplitThreshold() const { return splitLongMessages_ ? splitThreshold_ : -1; }
   void DeferredInit();
   void HandleMidiInput();
   void OpenFile();
@@ -88,9 +104,16 @@ private:
 
   QStringList parameters_;
   THexParser parser_{*this};
-  std::unique_ptr<TMidiInput> input_;
-  std::unique_ptr<TMidiOutput> output_;
+  std::unique_ptr<TMidiInMenu> midiInMenu_;
+  std::unique_ptr<TMidiOutMenu> midiOutMenu_;
   TSendSettings sendSettings_;
+  bool splitLongMessages_ = false;
+  int splitThreshold_ = 32;
+  bool allowMultipleInstances_ = true;
+  bool showSplashScreen_ = true;
+  bool showLogLists_ = true;
+  QWidget* logPanel_ = nullptr;
+  QSplitter* rows_ = nullptr;
   TReceiveOptions receiveOptions_;
   std::unique_ptr<TSendEngine> sender_;
   std::unique_ptr<TReceivePath> receiver_;

@@ -13,6 +13,9 @@
 #include <unistd.h>
 
 #include "editor/zelk_memo.h"
+#include "tests/util/temp_dir.h"
+#include "util/paths.h"
+#include "util/registry.h"
 
 namespace kalvex {
 namespace {
@@ -91,6 +94,28 @@ TEST_F(MainWindow, ParametersLoadTheLastFileAndSendInEitherOrder) {
   std::filesystem::remove_all(dir);
 }
 
+// What a user set is there again in a new window; the device menus keep
+// their ports.
+TEST_F(MainWindow, SettingsSurviveACloseAndANewWindow) {
+  Make();
+  Loopback();
+  form->SendSettings().SendSpeed = 250;
+  form->SendSettings().MessagePauseMs = 40;
+  form->MidiThru1->trigger();
+  ASSERT_TRUE(form->SaveMainSettings());
+  form.reset();
+  Make();
+  EXPECT_EQ(form->SendSettings().SendSpeed, 250);
+  EXPECT_EQ(form->SendSettings().MessagePauseMs, 40);
+  EXPECT_TRUE(form->MidiThru1->isChecked());
+  EXPECT_TRUE(form->MidiOut().IsOpen());
+  EXPECT_EQ(form->MidiOut().DisplayName(), "Kalvex Loopback 1");
+  EXPECT_TRUE(form->MidiIn().IsOpen());
+  TRegIniFile ini(RegBasePath(false));
+  EXPECT_EQ(ini.ReadString("MidiDevices", "MidiIn", ""), "Kalvex Loopback 1");
+  EXPECT_EQ(ini.ReadString("Current", "MidiThru", ""), "1");
+}
+
 }  // namespace
 }  // namespace kalvex
 
@@ -99,6 +124,9 @@ int main(int argc, char** argv) {
   // The device layer must find no JACK server of anybody's.
   qputenv("JACK_DEFAULT_SERVER", "kalvex_no_server");
   qputenv("JACK_NO_START_SERVER", "1");
+  // Settings of this run only: never the user's.
+  kalvex::test::TTempDir config;
+  qputenv("XDG_CONFIG_HOME", config.Path().c_str());
   QApplication app(argc, argv);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
