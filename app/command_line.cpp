@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "editor/core/bm_strings.h"
+#include "app/send_receive.h"
 #include "midi/list_devices.h"
 #include "workbench/file_io.h"
 #include "workbench/hex_text.h"
@@ -17,6 +18,9 @@ namespace {
 constexpr const char* kHelp =
     "Usage: kalvex [FILE] [/send]\n"
     "       kalvex --convert INPUT OUTPUT [--split N]\n"
+    "       kalvex --send FILE --out NAME [--speed S] [--pause MS]\n"
+    "              [--receive FILE --in NAME [--quiet-ms N] [--timeout-ms T]]\n"
+    "       kalvex --receive FILE --in NAME [--quiet-ms N] [--timeout-ms T]\n"
     "       kalvex --list-devices\n"
     "       kalvex --help\n"
     "\n"
@@ -30,6 +34,17 @@ constexpr const char* kHelp =
     "                       to standard output)\n"
     "  --split N            with --convert: split long messages into lines of at\n"
     "                       most N bytes (off by default)\n"
+    "  --send FILE          load FILE as the MIDI Out box would and send it to the\n"
+    "                       MIDI Out port --out NAME (blanks and letter case do not\n"
+    "                       matter; the start of a name is enough); --speed -1000\n"
+    "                       to 1000 as in the settings (default -500; 1000: no\n"
+    "                       pacing); --pause MS after each SysEx message\n"
+    "  --receive FILE       record what arrives at the MIDI In port --in NAME into\n"
+    "                       FILE (.syx or .txt) until it has been quiet for\n"
+    "                       --quiet-ms (default 2000) after the first message;\n"
+    "                       nothing within --timeout-ms (default 10000) fails.\n"
+    "                       With --send too, the input opens before the send, so\n"
+    "                       the answer to a dump request is caught\n"
     "  --list-devices       list the MIDI In and MIDI Out devices\n"
     "  --help               show this help\n";
 
@@ -98,6 +113,10 @@ bool RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err,
       return true;
     }
     exitCode = Convert(files[0], files[1], split, out, err);
+    return true;
+  }
+  if (mode == "--send" || mode == "--receive") {
+    exitCode = RunSendReceive(args, argc, argv, err);
     return true;
   }
   if (mode == "--list-devices") {

@@ -1,0 +1,250 @@
+#include "app/send_receive.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <unistd.h>
+
+#include <memory>
+#include <ostream>
+
+#include "editor/core/bm_strings.h"
+#include "midi/midi_input.h"
+#include "midi/midi_output.h"
+#include "midi/midi_system.h"
+#include "util/ascii.h"
+#include "util/clock.h"
+#include "workbench/file_io.h"
+#include "workbench/receive_path.h"
+#include "workbench/send_engine.h"
+
+namespace kalvex {
+
+namespace {
+
+constexpr int kDefaultQuietMs = 2000;
+constexpr int kDefaultTimeoutMs = 10000;
+constexpr int kPollMs = 5;
+
+// Log lines to standard error as the log panes show them; progress only to
+// a terminal, on one line.
+class TErrLog : public TLogSink {
+public:
+  explicit TErrLog(std::ostream& err) : err_(err), tty_(::isatty(2)) {}
+  void LogLine(const std::string& text, bool, bool, TLogKind kind) override {
+    if (kind == lkStatusOnly) {
+      if (tty_ && !text.empty()) err_ << '\r' << text << "\x1b[K" << std::flush;
+      return;
+    }
+    if (text.empty()) return;
+    if (tty_) err_ << "\r\x1b[K";
+    err_ << LogText(text, kind) << '\n';
+  }
+
+private:
+  std::ostream& err_;
+  bool tty_;
+};
+
+std::string Fold(const std::string& s) {
+  std::string out;
+  for (char c : s)
+    if (c != ' ') out += FoldAscii(c);
+  return out;
+}
+
+class TOutputTarget : public TSendTarget {
+public:
+  explicit TOutputTarget(TMidiOutput& out) : out_(out) {}
+  void SendShort(uint8_t s, uint8_t d1, uint8_t d2) override { out_.SendShort(s, d1, d2); }
+  void SendLong(const uint8_t* data, int length) override {
+    // Hold back while many long messages are in flight, so a big file does
+    // not pile up in memory ahead of a slow port.
+    while (out_.PendingLongCount() > 64 && !out_.DriverClosed()) QThread::msleep(1);
+    out_.SendLong(data, length);
+  }
+
+private:
+  TMidiOutput& out_;
+};
+
+class TNoView : public TReceiveView {
+public:
+  void ScrollInToEndLater() override {}
+  void ScrollInToEnd() override {}
+  void ShowBulkPanel(const std::string&, const std::string&) override {}
+  void HideBulkPanel() override {}
+  bool BulkPanelVisible() const override { return false; }
+  void SetBulkTimer(bool) override {}
+};
+
+bool ParseNumber(const std::string& s, int& value) {
+  try {
+    size_t used = 0;
+    value = std::stoi(s, &used);
+    return used == s.size();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+template <class TDevice>
+std::vector<std::string> Names() {
+  std::vector<std::unique_ptr<TDevice>> list;
+  if constexpr (std::is_same_v<TDevice, TMidiOutput>)
+    TMidiOutput::EnumerateDevices(list, false);
+  else
+    TMidiInput::EnumerateDevices(list);
+  std::vector<std::string> names;
+  for (auto& d : list) names.push_back(d->DisplayName());
+  return names;
+}
+
+}  // namespace
+
+std::string MatchDeviceName(const std::vector<std::string>& names, const std::string& wanted) {
+  for (const auto& n : names)
+    if (SameDeviceName(n, wanted)) return n;
+  const std::string prefix = Fold(wanted);
+  std::string found;
+  for (const auto& n : names) {
+    if (prefix.empty() || Fold(n).rfind(prefix, 0) != 0) continue;
+    if (!found.empty()) return {};  // more than one
+    found = n;
+  }
+  return found;
+}
+
+int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, std::ostream& err) {
+  std::string sendFile, outName, receiveFile, inName;
+  int speed = -500, pause = 0, quietMs = kDefaultQuietMs, timeoutMs = kDefaultTimeoutMs;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool hasValue = i + 1 < args.size();
+    const std::string value = hasValue ? args[i + 1] : std::string();
+    bool ok = hasValue;
+    if (a == "--send") sendFile = value;
+    else if (a == "--out") outName = value;
+    else if (a == "--receive") receiveFile = value;
+    else if (a == "--in") inName = value;
+    else if (a == "--speed") ok = ok && ParseNumber(value, speed) && speed >= -1000 && speed <= 1000;
+    else if (a == "--pause") ok = ok && ParseNumber(value, pause) && pause >= 0;
+    else if (a == "--quiet-ms") ok = ok && ParseNumber(value, quietMs) && quietMs > 0;
+    else if (a == "--timeout-ms") ok = ok && ParseNumber(value, timeoutMs) && timeoutMs > 0;
+    else {
+      err << "Error: unknown option " << a << "\n";
+      return 2;
+    }
+    if (!ok) {
+      err << "Error: " << a << " needs a " << (a == "--speed" ? "speed of -1000 to 1000" : "value") << "\n";
+      return 2;
+    }
+    ++i;
+  }
+  if ((!sendFile.empty() && outName.empty()) || (!receiveFile.empty() && inName.empty())) {
+    err << "Error: --send needs --out NAME, and --receive needs --in NAME\n";
+    return 2;
+  }
+  QCoreApplication app(argc, argv);  // the input's wake-ups go through the event loop
+  MidiDeviceNotifier();
+  TErrLog log(err);
+  auto findPort = [&](bool output, const std::string& wanted) {
+    const std::vector<std::string> names = output ? Names<TMidiOutput>() : Names<TMidiInput>();
+    const std::string name = MatchDeviceName(names, wanted);
+    if (name.empty()) {
+      err << "Error: no MIDI " << (output ? "Out" : "In") << " port matches \"" << wanted << "\". The ports are:\n";
+      for (const auto& n : names) err << "  " << n << "\n";
+    }
+    return name;
+  };
+
+  // The input opens first, so that the answer to a dump request is caught.
+  TMidiInput in;
+  TBMStrings received;
+  TReceiveOptions receiveOptions;
+  receiveOptions.DetectBulkDumps = false;
+  TNoView view;
+  TReceivePath path(received, log, view, receiveOptions, nullptr);
+  uint32_t lastArrival = 0;
+  bool anything = false;
+  if (!receiveFile.empty()) {
+    const std::string name = findPort(false, inName);
+    if (name.empty()) return 1;
+    in.DetectMidiLoop = false;
+    in.SetDeviceID(FindDeviceIdByName(false, name));
+    in.OnDataAvailable = [&](TMidiInput& s) {
+      path.Drain([&] { return s.ReadEvent(); });
+      anything = true;
+      lastArrival = TimeGetTime();
+    };
+    try {
+      in.Open();
+      in.Start();
+    } catch (const std::exception& e) {
+      log.LogLine(e.what(), false, false, lkError);
+      return 1;
+    }
+  }
+
+  if (!sendFile.empty()) {
+    const std::string name = findPort(true, outName);
+    if (name.empty()) return 1;
+    THexParser parser(log);
+    TFileContext ctx{log, parser, -1, {}};
+    TBMStrings box;
+    if (!LoadFile(sendFile, box, ctx)) return 1;
+    TMidiOutput out;
+    out.DetectMidiLoop = false;
+    out.SetDeviceID(FindDeviceIdByName(true, name));
+    try {
+      out.Open();
+    } catch (const std::exception& e) {
+      log.LogLine(e.what(), true, false, lkError);
+      return 1;
+    }
+    TSendSettings settings;
+    settings.SendSpeed = speed;
+    settings.MessagePauseMs = pause;
+    TOutputTarget target(out);
+    TSendEngine engine(log, parser, target, settings,
+                       TSendHooks{[] { QCoreApplication::processEvents(); },
+                                  [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }, {}});
+    engine.Send(box, nullptr, 0);
+    // Done once the port has every message out.
+    while (out.PendingLongCount() > 0 && !out.DriverClosed()) {
+      QCoreApplication::processEvents();
+      QThread::msleep(kPollMs);
+    }
+    if (out.DriverClosed()) {
+      log.LogLine("The MIDI Out port " + name + " went away during the send.", true, false, lkError);
+      return 1;
+    }
+  }
+
+  if (!receiveFile.empty()) {
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+      QCoreApplication::processEvents();
+      in.CloseIfDisconnected();
+      if (!in.IsOpen()) {
+        log.LogLine("The MIDI In port went away.", false, false, lkError);
+        return 1;
+      }
+      if (anything && TimeGetTime() - lastArrival >= static_cast<uint32_t>(quietMs)) break;
+      if (!anything && waited.elapsed() >= timeoutMs) {
+        log.LogLine("Nothing arrived within " + std::to_string(timeoutMs) + " ms; nothing was written.", false,
+                    false, lkError);
+        return 1;
+      }
+      QThread::msleep(kPollMs);
+    }
+    in.Close();
+    THexParser parser(log);
+    TFileContext ctx{log, parser, -1, {}};
+    if (!SaveBox(received, receiveFile, false, ctx)) return 1;
+  }
+  return 0;
+}
+
+}  // namespace kalvex

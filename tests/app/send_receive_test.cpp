@@ -1,0 +1,83 @@
+// kalvex --send and --receive as processes: a dump request answered through
+// a loopback cable, ports found by loose names, and the failures.
+#include "app/send_receive.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace kalvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TResult {
+  int code;
+  std::string err;
+};
+
+TResult RunKalvex(const QStringList& args) {
+  QProcess p;
+  p.start(KALVEX_BINARY, args);
+  p.waitForFinished(30000);
+  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardError().toStdString()};
+}
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct SendReceive : testing::Test {
+  void SetUp() override {
+    dir = (fs::temp_directory_path() / ("kalvex_sr_" + std::to_string(getpid()))).string();
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  std::string dir;
+};
+
+TEST(MatchDeviceName, ExactLooseThenAUniquePrefix) {
+  const std::vector<std::string> names = {"Kalvex Loopback 1", "Kalvex Loopback 2", "UM-ONE MIDI 1"};
+  EXPECT_EQ(MatchDeviceName(names, "kalvexloopback2"), "Kalvex Loopback 2");
+  EXPECT_EQ(MatchDeviceName(names, "um-one"), "UM-ONE MIDI 1");
+  EXPECT_EQ(MatchDeviceName(names, "Kalvex"), "");  // two start so
+  EXPECT_EQ(MatchDeviceName(names, "Roland"), "");
+}
+
+TEST_F(SendReceive, ADumpRequestsAnswerIsRecordedThroughTheCable) {
+  const std::string request = dir + "/request.syx", reply = dir + "/reply.syx";
+  std::string bytes = "\xF0\x7E\x7F\x06\x01\xF7";
+  for (int i = 0; i < 3000; ++i) bytes += std::string("\xF0\x43\x10", 3) + char(i & 0x7F) + "\xF7";
+  std::ofstream(request, std::ios::binary) << bytes;
+  const TResult r = RunKalvex({"--send", QString::fromStdString(request), "--out", "kalvex loopback 1", "--speed", "1000",
+                         "--receive", QString::fromStdString(reply), "--in", "Kalvex Loopback 1", "--quiet-ms", "300"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(Read(reply) == bytes) << Read(reply).size() << " of " << bytes.size() << " bytes";
+  EXPECT_NE(r.err.find("Sent 15006 bytes"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(reply + " saved succesfully (15006 bytes)."), std::string::npos) << r.err;
+}
+
+TEST_F(SendReceive, FailuresSayWhatAndWriteNothing) {
+  const std::string request = dir + "/request.syx", reply = dir + "/reply.syx";
+  std::ofstream(request, std::ios::binary) << std::string("\xF0\x01\xF7", 3);
+  const TResult missing = RunKalvex({"--send", QString::fromStdString(request), "--out", "Roland"});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("no MIDI Out port matches \"Roland\". The ports are:\n  Kalvex Loopback 1"), std::string::npos)
+      << missing.err;
+  const TResult quiet = RunKalvex({"--receive", QString::fromStdString(reply), "--in", "Kalvex Loopback 2", "--timeout-ms", "300"});
+  EXPECT_EQ(quiet.code, 1);
+  EXPECT_NE(quiet.err.find("Nothing arrived within 300 ms"), std::string::npos) << quiet.err;
+  EXPECT_FALSE(fs::exists(reply));
+  EXPECT_EQ(RunKalvex({"--send", QString::fromStdString(request), "--out", "x", "--speed", "5000"}).code, 2);
+  EXPECT_EQ(RunKalvex({"--send", QString::fromStdString(dir + "/none.syx"), "--out", "Kalvex Loopback 1"}).code, 1);
+}
+
+}  // namespace
+}  // namespace kalvex
