@@ -1,6 +1,7 @@
 #include "workbench/kvx_form.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFrame>
@@ -160,6 +161,13 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
   esc->setContext(Qt::WindowShortcut);
   connect(esc, &QShortcut::activated, this, [this] { sender_->RequestCancel(); });
   SXOutput->OnKeyDown = [this](int, TBMShift) { LogLine("", true, false, lkStatusOnly); };
+  for (TZelkMemo* box : {SXOutput, SXInput, LogOut, LogIn}) {
+    box->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(box, &QWidget::customContextMenuRequested, this,
+            [this, box](const QPoint& at) { ShowPopup(box, box->mapToGlobal(at)); });
+  }
+  // The status bar's two panels line up with the two columns.
+  connect(columns_, &QSplitter::splitterMoved, this, [this] { AlignStatusPanels(); });
   connect(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged, this, [this] {
     midiInMenu_->RefreshDeviceList(false, true);
     midiOutMenu_->RefreshDeviceList(false, true);
@@ -179,6 +187,39 @@ TKVXForm::~TKVXForm() {
   midiInMenu_->SelectNoneEntry();
   midiOutMenu_->SelectNoneEntry();
 }
+
+void TKVXForm::AlignStatusPanels() {
+  statusOut_->setFixedWidth(std::max(0, columns_->sizes().value(0) + 3));
+}
+
+void TKVXForm::resizeEvent(QResizeEvent* e) {
+  QMainWindow::resizeEvent(e);
+  AlignStatusPanels();
+}
+
+// The context menu of all four boxes, acting on the one it opened on.
+QMenu* TKVXForm::BuildPopup(TZelkMemo* box) {
+  auto* menu = new QMenu(this);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  const bool selection = box->SelAvail();
+  const bool writable = !box->ReadOnly();
+  menu->addAction("Copy", this, [box] { box->CopyToClipboard(); })->setEnabled(selection);
+  if (writable) {
+    menu->addAction("Paste", this, [box] { box->PasteFromClipboard(); })
+        ->setEnabled(!QApplication::clipboard()->text().isEmpty());
+    menu->addAction("Cut", this, [box] { box->CutToClipboard(); })->setEnabled(selection);
+    menu->addAction("Delete", this, [box] { box->ClearSelection(); })->setEnabled(selection);
+  }
+  menu->addAction("Select All", this, [box] { box->SelectAll(); });
+  menu->addAction("Clear", this, [box] { box->Clear(); });
+  if (box == SXOutput) {
+    menu->addSeparator();
+    menu->addAction("Send", this, [this] { BSendClick(); });
+  }
+  return menu;
+}
+
+void TKVXForm::ShowPopup(TZelkMemo* box, const QPoint& globalPos) { BuildPopup(box)->popup(globalPos); }
 
 void TKVXForm::closeEvent(QCloseEvent* e) {
   SaveMainSettings();

@@ -75,12 +75,17 @@ public:
   void LoadMainSettings();
   // False after the failure was logged as an error.
   bool SaveMainSettings();
+  // The boxes' context menu as it opens on a box (shown by a right click).
+  QMenu* BuildPopup(TZelkMemo* box);
 
 protected:
   void closeEvent(QCloseEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
 
 private:
   void BuildMenus();
+  void ShowPopup(TZelkMemo* box, const QPoint& globalPos);
+  void AlignStatusPanels();
   void SelectByName(TMidiMenuBase& menu, const std::string& name);
   void ApplyFont(const QFont& font);
   int SplitThreshold() const { return splitLongMessages_ ? splitThreshold_ : -1; }

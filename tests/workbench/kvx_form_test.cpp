@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -92,6 +93,26 @@ TEST_F(MainWindow, ParametersLoadTheLastFileAndSendInEitherOrder) {
   EXPECT_EQ(dialogs[0], "There is no data to send in the Midi Out Box.");
   EXPECT_EQ(Text(form->SXOutput).rfind("// type here", 0), 0u);
   std::filesystem::remove_all(dir);
+}
+
+TEST_F(MainWindow, TheContextMenuFollowsTheBoxItOpensOn) {
+  Make();
+  auto captions = [](QMenu* m) {
+    std::vector<std::string> c;
+    for (QAction* a : m->actions()) c.push_back(a->isSeparator() ? "-" : a->text().toStdString());
+    delete m;
+    return c;
+  };
+  EXPECT_EQ(captions(form->BuildPopup(form->LogIn)), (std::vector<std::string>{"Copy", "Select All", "Clear"}));
+  EXPECT_EQ(captions(form->BuildPopup(form->SXOutput)),
+            (std::vector<std::string>{"Copy", "Paste", "Cut", "Delete", "Select All", "Clear", "-", "Send"}));
+  form->SXInput->Lines().SetText("F0 01 F7");
+  form->SXInput->SelectAll();
+  QMenu* popup = form->BuildPopup(form->SXInput);
+  EXPECT_TRUE(popup->actions()[0]->isEnabled());  // Copy with a selection
+  popup->actions()[3]->trigger();                 // Delete
+  EXPECT_EQ(form->SXInput->Lines().Text(), "");
+  delete popup;
 }
 
 // What a user set is there again in a new window; the device menus keep
