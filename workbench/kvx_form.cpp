@@ -458,8 +458,14 @@ void TKVXForm::LogLine(const std::string& text, bool midiOutSide, bool repaintNo
   if (kind != lkStatusOnly && !line.empty()) {
     TZelkMemo* pane = midiOutSide ? LogOut : LogIn;
     pane->Lines().Add(line);
-    pane->ScrollToEnd();
-    if (repaintNow) pane->viewport()->repaint();
+    // A stream of log lines (one per received message) costs one scroll and
+    // one repaint per 30 ms, not one each.
+    if (repaintNow) {
+      pane->ScrollToEnd();
+      pane->viewport()->repaint();
+    } else {
+      pane->ScrollToEndLater();
+    }
   }
   if (repaintNow) statusBar()->repaint();
   if (kind == lkErrorDialog) {

@@ -1,5 +1,6 @@
 #include "workbench/send_engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -39,10 +40,13 @@ TSendEngine::TSendEngine(TLogSink& log, THexParser& parser, TSendTarget& target,
 // or a cancel came.
 void TSendEngine::Wait(int64_t ms) {
   const uint32_t from = TimeGetTime();
-  do {
-    if (hooks_.sleep) hooks_.sleep(kNapMs);
+  for (;;) {
+    const int64_t left = ms + 1 - static_cast<int64_t>(TimeGetTime() - from);
+    if (cancel_ || left <= 0) return;
+    // The last nap is only as long as what is left of the wait.
+    if (hooks_.sleep) hooks_.sleep(static_cast<int>(std::min<int64_t>(kNapMs, left)));
     if (hooks_.processEvents) hooks_.processEvents();
-  } while (!cancel_ && static_cast<int64_t>(TimeGetTime() - from) <= ms);
+  }
 }
 
 void TSendEngine::Restore() {
@@ -86,6 +90,8 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
   const bool progress = source->Count() > 2;
   int index = 0;
   int remaining = 0, offset = 0;
+  uint32_t lastEvents = TimeGetTime();
+  int piecesSinceEvents = 0;
   try {
     while (!(index >= source->Count() && remaining == 0) && !cancel_) {
       if (settings_.SendSpeed != speedInUse) {
@@ -148,10 +154,19 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
         wait = static_cast<int64_t>(std::trunc(static_cast<double>(periodBytes) * msPerByte)) -
                static_cast<int64_t>(TimeGetTime() - periodStart);
       }
-      if (wait > kLeadMs)
+      if (wait > kLeadMs) {
         Wait(wait);
-      else if (hooks_.processEvents)
+        lastEvents = TimeGetTime();
+        piecesSinceEvents = 0;
+      } else if (hooks_.processEvents &&
+                 (++piecesSinceEvents >= kPiecesPerEvents || TimeGetTime() != lastEvents)) {
+        // Events are handled between pieces, but at most once a millisecond
+        // when pieces go out faster: a handful of 128-byte pieces cost less
+        // than one look at the event queue.
         hooks_.processEvents();
+        lastEvents = TimeGetTime();
+        piecesSinceEvents = 0;
+      }
       if (endsMessage && !cancel_) {
         Wait(settings_.MessagePauseMs - 1);
         // The pause is no lead to catch up on: pacing starts afresh after it.

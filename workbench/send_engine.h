@@ -57,6 +57,7 @@ public:
   static constexpr int kProgressMs = 100;
   static constexpr int kRateSampleMs = 800;
   static constexpr int kNoPacing = 1000;
+  static constexpr int kPiecesPerEvents = 64;  // the window's events at least this often
 
   TSendEngine(TLogSink& log, THexParser& parser, TSendTarget& target, const TSendSettings& settings,
               TSendHooks hooks);
