@@ -31,6 +31,9 @@ namespace {
 constexpr const char* kHintText =
     "// type here MIDI messages in hex\r\n// notation, or use the File menu\r\n// to open a .syx or .txt file.\r\n";
 constexpr int kBulkQuietTickMs = 1000;
+constexpr int kDesignOutWidth = 420;  // the MIDI Out column
+constexpr int kDesignLogHeight = 80;
+constexpr int kMinBoxWidth = 37;
 
 QString Q(const std::string& s) { return TextFromBoxBytes(s); }
 
@@ -237,10 +240,12 @@ void TKVXForm::LoadMainSettings() {
   midiOutMenu_->RegPath = RegCompanyPath(true);
   TRegIniFile ini(RegBasePath(true));
   const std::string c = "Current";
+  // Before the window is laid out the columns have no width yet: the design's.
   const QList<int> columns = columns_->sizes();
-  const int outWidth = ini.ReadInteger(c, "SplitterPos", columns.value(0, 336));
-  const int total = columns.value(0) + columns.value(1);
-  columns_->setSizes({outWidth, std::max(total - outWidth, 37)});
+  const int outWidth = std::max(ini.ReadInteger(c, "SplitterPos", columns.value(0) > 0 ? columns.value(0) : kDesignOutWidth),
+                                kMinBoxWidth);
+  const int total = std::max(columns.value(0) + columns.value(1), width());
+  columns_->setSizes({outWidth, std::max(total - outWidth, kMinBoxWidth)});
   MidiThru1->setChecked(ini.ReadBool(c, "MidiThru", false));
   receiveOptions_.MidiThru = MidiThru1->isChecked();
   sendSettings_.SendSpeed = std::clamp(ini.ReadInteger(c, "SendSpeed", -500), -1000, 1000);
@@ -252,8 +257,9 @@ void TKVXForm::LoadMainSettings() {
   font.setFamily(Q(ini.ReadString(c, "FontName", font.family().toStdString())));
   font.setPointSize(ini.ReadInteger(c, "FontSize", font.pointSize()));
   ApplyFont(font);
-  const int logHeight = ini.ReadInteger(c, "LogListsHeight", logPanel_->height());
-  rows_->setSizes({std::max(rows_->height() - logHeight, 1), std::max(logHeight, 6)});
+  const int currentLog = rows_->sizes().value(1);
+  const int logHeight = std::max(ini.ReadInteger(c, "LogListsHeight", currentLog > 10 ? currentLog : kDesignLogHeight), 6);
+  rows_->setSizes({std::max(height() - logHeight, 1), logHeight});
   showLogLists_ = ini.ReadBool(c, "ShowLogLists", true);
   logPanel_->setVisible(showLogLists_);
   allowMultipleInstances_ = ini.ReadBool(c, "AllowMultipleInstances", true);
