@@ -60,7 +60,11 @@ public:
   void SendLong(const uint8_t* data, int length) override {
     // Hold back while many long messages are in flight, so a big file does
     // not pile up in memory ahead of a slow port.
-    while (out_.PendingLongCount() > 64 && !out_.DriverClosed()) QThread::msleep(1);
+    // Input keeps being taken meanwhile: on a cable it is what frees the output.
+    while (out_.PendingLongCount() > 64 && !out_.DriverClosed()) {
+      QCoreApplication::processEvents();
+      QThread::msleep(1);
+    }
     out_.SendLong(data, length);
   }
 
@@ -166,11 +170,16 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
   TNoView view;
   TReceivePath path(received, log, view, receiveOptions, nullptr);
   uint32_t lastArrival = 0;
-  bool anything = false;
+  bool anything = false, lost = false;
   if (!receiveFile.empty()) {
     const std::string name = findPort(false, inName);
     if (name.empty()) return 1;
     in.DetectMidiLoop = false;
+    in.RecordCapacity = TReceivePath::kInputRecords;
+    in.OnOverflow = [&](TMidiInputBase&) {
+      path.ReportOverflow();
+      lost = true;
+    };
     in.SetDeviceID(FindDeviceIdByName(false, name));
     in.OnDataAvailable = [&](TMidiInput& s) {
       path.Drain([&] { return s.ReadEvent(); });
@@ -243,6 +252,7 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     THexParser parser(log);
     TFileContext ctx{log, parser, -1, {}};
     if (!SaveBox(received, receiveFile, false, ctx)) return 1;
+    if (lost) return 1;  // saved what came, but it is not all
   }
   return 0;
 }

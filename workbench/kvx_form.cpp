@@ -145,6 +145,8 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
                  [this](bool sending) { SetSending(sending); }});
   receiver_ = std::make_unique<TReceivePath>(SXInput->Lines(), *this, *this, receiveOptions_, this);
   midiInMenu_->SetDataNotification([this](TMidiInput&) { HandleMidiInput(); });
+  MidiIn().RecordCapacity = TReceivePath::kInputRecords;
+  MidiIn().OnOverflow = [this](TMidiInputBase&) { receiver_->ReportOverflow(); };
   midiInMenu_->OnTextMessage = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, false, true, lkNormal); };
   midiOutMenu_->OnTextMessage = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, true, true, lkNormal); };
   midiInMenu_->OnError = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, false, false, lkErrorDialog); };

@@ -106,6 +106,10 @@ void TReceivePath::ShowProgress() {
   view_.ShowBulkPanel(bytes, rate_ > 0 ? "at " + SpeedText(rate_) : std::string());
 }
 
+void TReceivePath::ReportOverflow() {
+  log_.LogLine("MIDI In could not keep up: messages were lost.", false, false, lkError);
+}
+
 void TReceivePath::TimerTick() {
   const uint32_t now = TimeGetTime();
   if (now - lastSysExTime_ < kQuietMs) return;

@@ -56,6 +56,11 @@ public:
   void Handle(std::unique_ptr<TMyMidiEvent> event);
   // The bulk timer's tick: renders the dump once the input was quiet for 1 s.
   void TimerTick();
+  // The input dropped messages (its buffer was full): never in silence.
+  void ReportOverflow();
+  // Records the window's input keeps between two drains: a fast virtual
+  // port can deliver many thousands while the window is busy.
+  static constexpr int kInputRecords = 65536;
 
   bool BulkActive() const { return bulkActive_; }
   int BurstBytes() const { return burstBytes_; }
