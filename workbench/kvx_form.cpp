@@ -174,8 +174,13 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
   // The status bar's two panels line up with the two columns.
   connect(columns_, &QSplitter::splitterMoved, this, [this] { AlignStatusPanels(); });
   connect(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged, this, [this] {
+    // A port that goes away while in use is told, also in the middle of a send.
+    const std::string in = MidiIn().IsOpen() ? MidiIn().DisplayName() : "";
+    const std::string out = MidiOut().IsOpen() ? MidiOut().DisplayName() : "";
     midiInMenu_->RefreshDeviceList(false, true);
     midiOutMenu_->RefreshDeviceList(false, true);
+    if (!in.empty() && !MidiIn().IsOpen()) LogLine("The MIDI In port " + in + " went away.", false, false, lkError);
+    if (!out.empty() && !MidiOut().IsOpen()) LogLine("The MIDI Out port " + out + " went away.", true, false, lkError);
   });
 
   resize(871, 500);

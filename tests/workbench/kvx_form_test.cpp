@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFrame>
+#include <QLabel>
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
@@ -15,6 +17,9 @@
 
 #include "editor/zelk_memo.h"
 #include "tests/util/temp_dir.h"
+#include "midi/loopback/loopback_service.h"
+#include "midi/midi_system.h"
+#include "util/clock.h"
 #include "util/paths.h"
 #include "util/registry.h"
 
@@ -113,6 +118,68 @@ TEST_F(MainWindow, TheContextMenuFollowsTheBoxItOpensOn) {
   popup->actions()[3]->trigger();                 // Delete
   EXPECT_EQ(form->SXInput->Lines().Text(), "");
   delete popup;
+}
+
+// Nine messages of 10 bytes within a second, on the manual clock: the first
+// eight show, the ninth makes it a bulk dump shown when the input is quiet.
+TEST_F(MainWindow, NineMessagesBecomeABulkDumpOnTheManualClock) {
+  TManualClock clock(50000);
+  TScopedClock scoped(clock);
+  Make();
+  form->DetectBulkDumps1->setChecked(true);
+  form->DetectBulkDumps1->triggered(true);
+  Loopback();
+  for (int i = 0; i < 9; ++i) {
+    const uint8_t message[10] = {0xF0, 0x43, 0x10, 0x4C, 0, 0, 0x7E, static_cast<uint8_t>(i), 0, 0xF7};
+    form->MidiOut().SendLong(message, 10);
+    QTRY_COMPARE(form->MidiOut().PendingLongCount(), 0);
+    if (i < 8) QTRY_COMPARE(form->SXInput->Lines().Count(), i + 1);
+    clock.Advance(100);
+  }
+  QTRY_VERIFY(form->PRcvBulkDump->isVisible());
+  EXPECT_EQ(form->SXInput->Lines().Count(), 0);
+  EXPECT_EQ(form->LSysExRcvd->text(), "Received 90 bytes...");
+  clock.Advance(1000);
+  QTRY_COMPARE_WITH_TIMEOUT(form->SXInput->Lines().Count(), 9, 3000);  // at the next tick of the real timer
+  EXPECT_FALSE(form->PRcvBulkDump->isVisible());
+  EXPECT_EQ(form->LogIn->Lines().Lines().back().rfind("Received 90 bytes of bulk dump (at ", 0), 0u);
+}
+
+// Big and awkward input never leaves the window sending or loses the boxes.
+TEST_F(MainWindow, BigOrAwkwardInputNeverLeavesTheWindowStuck) {
+  Make();
+  Loopback();
+  form->SendSettings().SendSpeed = TSendEngine::kNoPacing;
+  // A line of a megabyte.
+  std::string big = "F0";
+  for (int i = 0; i < (1 << 20) - 2; ++i) big += " 01";
+  big += " F7";
+  form->SXOutput->Lines().SetText(big);
+  form->BSendClick();
+  EXPECT_FALSE(form->BSend->text().startsWith("Cancel"));
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 1048576 bytes");
+  // A selection that ends inside a comment sends the bytes before it.
+  form->SXOutput->Lines().SetText("F0 01 F7 ; comment here\r\n90 3C 7F");
+  form->SXOutput->SelectRange({0, 0}, {14, 0});
+  form->BSendClick();
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 3 bytes");
+  // A file that fails to load keeps the box.
+  form->HandleParameters({"/no/such/file.syx"});
+  EXPECT_EQ(form->SXOutput->Lines().Text(), "F0 01 F7 ; comment here\r\n90 3C 7F");
+  EXPECT_EQ(dialogs.back(), "Could not open /no/such/file.syx");
+  // The output goes away in the middle of a slow send: the send ends, the window is usable.
+  form->SendSettings().SendSpeed = -1000;
+  std::string text;
+  for (int i = 0; i < 30; ++i) text += "F0 01 02 03 04 05 06 07 08 09 F7\r\n";
+  form->SXOutput->Lines().SetText(text);
+  QTimer::singleShot(200, [] { LoopbackService().RemoveCable("Kalvex Loopback 1"); });
+  form->BSendClick();
+  EXPECT_EQ(form->BSend->text(), "Send (F4)");
+  const auto outLog = form->LogOut->Lines().Lines();
+  EXPECT_NE(std::find(outLog.begin(), outLog.end(), "Error: The MIDI Out port Kalvex Loopback 1 went away."), outLog.end());
+  EXPECT_EQ(outLog.back().rfind("Sent ", 0), 0u) << outLog.back();
+  EXPECT_TRUE(LoopbackService().AddCable("Kalvex Loopback 1"));
+  QTRY_VERIFY(!form->MidiOut().IsOpen() || form->MidiOut().DisplayName() == "Kalvex Loopback 1");
 }
 
 // What a user set is there again in a new window; the device menus keep
