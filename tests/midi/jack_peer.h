@@ -41,6 +41,7 @@ public:
     toSend_ = received_ = nullptr;
   }
   std::string OutName() const { return jack_port_name(out_); }
+  bool OutConnected() const { return jack_port_connected(out_) > 0; }
   std::string InName() const { return jack_port_name(in_); }
 
   // One JACK event; false when the queue is full.
