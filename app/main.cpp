@@ -1,9 +1,35 @@
 #include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
 #include <iostream>
+#include <sstream>
+#include <unistd.h>
 
 #include "app/command_line.h"
 #include "util/paths.h"
 #include "workbench/kvx_form.h"
+
+namespace {
+
+// Milliseconds since this process started (the kernel's start time, in clock ticks).
+long MsSinceProcessStart() {
+  std::ifstream stat("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  unsigned long long startTicks = 0;
+  for (int i = 3; i <= 22 && fields >> field; ++i)
+    if (i == 22) startTicks = std::stoull(field);
+  timespec boot{};
+  clock_gettime(CLOCK_BOOTTIME, &boot);
+  const double now = boot.tv_sec * 1000.0 + boot.tv_nsec / 1e6;
+  return static_cast<long>(now - startTicks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
@@ -16,5 +42,15 @@ int main(int argc, char** argv) {
   parameters.removeFirst();
   kalvex::TKVXForm window(parameters);
   window.show();
+  // For the start-up benchmark: how long until the window was shown and
+  // painted, then quit.
+  if (std::getenv("KALVEX_REPORT_STARTUP")) {
+    QTimer::singleShot(0, [&window] {
+      window.repaint();
+      std::printf("startup_ms %ld\n", MsSinceProcessStart());
+      std::fflush(stdout);
+      QApplication::quit();
+    });
+  }
   return QApplication::exec();
 }
