@@ -440,7 +440,10 @@ void TKVXForm::HandleMidiInput() {
 
 TFileContext TKVXForm::FileContext() {
   return TFileContext{*this, parser_, SplitThreshold(),
-                      TFileHooks{{}, [](bool busy) {
+                      TFileHooks{[this](const std::string& name) {
+                                   if (OnRecentFile) OnRecentFile(name);
+                                 },
+                                 [](bool busy) {
                                    if (busy)
                                      QApplication::setOverrideCursor(Qt::WaitCursor);
                                    else

@@ -43,6 +43,8 @@ public:
 
   // Error dialogs: a message box, or a test's own.
   std::function<void(const QString& text)> ShowErrorDialog;
+  // Every file loaded or saved from the window (the recent-files list).
+  std::function<void(const std::string& fileName)> OnRecentFile;
 
   TZelkMemo* SXOutput = nullptr;
   TZelkMemo* SXInput = nullptr;

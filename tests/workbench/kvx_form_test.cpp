@@ -88,6 +88,10 @@ TEST_F(MainWindow, ParametersLoadTheLastFileAndSendInEitherOrder) {
   Make({"/SEND", QString::fromStdString(first), QString::fromStdString(second)});
   EXPECT_EQ(Text(form->SXOutput), "F0 02 F7");
   EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 3 bytes");
+  std::vector<std::string> recent;
+  form->OnRecentFile = [&](const std::string& name) { recent.push_back(name); };
+  form->HandleParameters({QString::fromStdString(first)});
+  EXPECT_EQ(recent, std::vector<std::string>{first});  // the recent-files hook hears every load
   form.reset();
   Make({QString::fromStdString(second), "-Send"});
   EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 3 bytes");
