@@ -452,18 +452,27 @@ TFileContext TKVXForm::FileContext() {
 }
 
 void TKVXForm::OpenFile() {
-  const QString name = QFileDialog::getOpenFileName(
-      this, "Open", QString(), "SysEx files (*.syx *.txt *.mid);;All files (*)");
-  if (name.isEmpty()) return;
+  QFileDialog dialog(this, "Open Sys-Ex File");
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setDefaultSuffix("syx");
+  dialog.setNameFilters({"All supported Files (*.syx *.mid *.txt)", "Sys Ex Files (*.syx)", "MIDI files (*.mid)",
+                         "Text Messages (*.txt)", "All Files (*)"});
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  const QString name = dialog.selectedFiles().first();
   TFileContext ctx = FileContext();
   LoadFile(name.toStdString(), SXOutput->Lines(), ctx);
 }
 
 void TKVXForm::SaveBoxAs(bool midiOut) {
-  const QString name =
-      QFileDialog::getSaveFileName(this, midiOut ? "Save MIDI Out As" : "Save MIDI In As", QString(),
-                                   "SysEx files (*.syx);;Text files (*.txt);;All files (*)");
-  if (name.isEmpty()) return;
+  // Asks before replacing an existing file (the dialog's own question).
+  QFileDialog dialog(this, "Save Sys-Ex file");
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setDefaultSuffix("syx");
+  dialog.setNameFilters({"All supported Files (*.syx *.txt)", "Sys Ex Files (*.syx)", "Text Messages (*.txt)",
+                         "All Files (*)"});
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  const QString name = dialog.selectedFiles().first();
   TFileContext ctx = FileContext();
   SaveBox((midiOut ? SXOutput : SXInput)->Lines(), name.toStdString(), midiOut, ctx);
 }
