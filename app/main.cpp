@@ -1,56 +1,29 @@
-#include <QApplication>
-#include <QTimer>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <fstream>
+#include <dlfcn.h>
+
 #include <iostream>
-#include <sstream>
-#include <unistd.h>
+#include <string>
 
 #include "app/command_line.h"
 #include "util/paths.h"
-#include "workbench/kvx_form.h"
 
-namespace {
-
-// Milliseconds since this process started (the kernel's start time, in clock ticks).
-long MsSinceProcessStart() {
-  std::ifstream stat("/proc/self/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long long startTicks = 0;
-  for (int i = 3; i <= 22 && fields >> field; ++i)
-    if (i == 22) startTicks = std::stoull(field);
-  timespec boot{};
-  clock_gettime(CLOCK_BOOTTIME, &boot);
-  const double now = boot.tv_sec * 1000.0 + boot.tv_nsec / 1e6;
-  return static_cast<long>(now - startTicks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
-}
-
-}  // namespace
-
+// The command-line modes run here; the window lives in a module beside the
+// program, loaded only when it is needed.
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   kalvex::InitProgramPath(argv[0]);
   int exitCode = 0;
   if (kalvex::RunCommandLine(argc, argv, std::cout, std::cerr, exitCode)) return exitCode;
-  // The window: a file to load and "/send" come as its parameters.
-  QApplication app(argc, argv);
-  QStringList parameters = QApplication::arguments();
-  parameters.removeFirst();
-  kalvex::TKVXForm window(parameters);
-  window.show();
-  // For the start-up benchmark: how long until the window was shown and
-  // painted, then quit.
-  if (std::getenv("KALVEX_REPORT_STARTUP")) {
-    QTimer::singleShot(0, [&window] {
-      window.repaint();
-      std::printf("startup_ms %ld\n", MsSinceProcessStart());
-      std::fflush(stdout);
-      QApplication::quit();
-    });
+  const std::string module = kalvex::ProgramDir() + "/kalvex_window.so";
+  void* window = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!window) {
+    std::cerr << "Error: the window cannot be loaded (" << dlerror() << ")\n";
+    return 1;
   }
-  return QApplication::exec();
+  using TWindowMain = int (*)(int, char**);
+  auto run = reinterpret_cast<TWindowMain>(dlsym(window, "KalvexWindowMain"));
+  if (!run) {
+    std::cerr << "Error: " << module << " is not the program's window\n";
+    return 1;
+  }
+  return run(argc, argv);
 }

@@ -1,0 +1,55 @@
+#include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <unistd.h>
+
+#include "util/paths.h"
+#include "workbench/kvx_form.h"
+
+namespace {
+
+// Milliseconds since this process started (the kernel's start time, in clock ticks).
+long MsSinceProcessStart() {
+  std::ifstream stat("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  unsigned long long startTicks = 0;
+  for (int i = 3; i <= 22 && fields >> field; ++i)
+    if (i == 22) startTicks = std::stoull(field);
+  timespec boot{};
+  clock_gettime(CLOCK_BOOTTIME, &boot);
+  const double now = boot.tv_sec * 1000.0 + boot.tv_nsec / 1e6;
+  return static_cast<long>(now - startTicks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK)));
+}
+
+}  // namespace
+
+// The window, loaded by the program only when it shows one: the command-line
+// modes then never load Qt's widget and GUI libraries (they would double
+// the memory of a streamed convert).
+extern "C" __attribute__((visibility("default"))) int KalvexWindowMain(int argc, char** argv) {
+  kalvex::InitProgramPath(argv[0]);
+  // The window: a file to load and "/send" come as its parameters.
+  QApplication app(argc, argv);
+  QStringList parameters = QApplication::arguments();
+  parameters.removeFirst();
+  kalvex::TKVXForm window(parameters);
+  window.show();
+  // For the start-up benchmark: how long until the window was shown and
+  // painted, then quit.
+  if (std::getenv("KALVEX_REPORT_STARTUP")) {
+    QTimer::singleShot(0, [&window] {
+      window.repaint();
+      std::printf("startup_ms %ld\n", MsSinceProcessStart());
+      std::fflush(stdout);
+      QApplication::quit();
+    });
+  }
+  return QApplication::exec();
+}
