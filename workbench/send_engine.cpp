@@ -91,6 +91,7 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
   int index = 0;
   int remaining = 0, offset = 0;
   uint32_t lastEvents = TimeGetTime();
+  uint32_t progressTime = periodStart;
   int piecesSinceEvents = 0;
   try {
     while (!(index >= source->Count() && remaining == 0) && !cancel_) {
@@ -114,8 +115,12 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
       }
       int piece = remaining;
       const uint8_t* buffer = parser_.Data();
-      if (progress && TimeGetTime() - rateTime > static_cast<uint32_t>(kProgressMs)) {
+      // Progress at most every 100 ms: a status line per piece would cost a
+      // text layout for each of thousands of pieces a second.
+      if (progress && TimeGetTime() - rateTime > static_cast<uint32_t>(kProgressMs) &&
+          TimeGetTime() - progressTime > static_cast<uint32_t>(kProgressMs)) {
         const uint32_t now = TimeGetTime();
+        progressTime = now;
         if (now - rateTime > static_cast<uint32_t>(kRateSampleMs)) {
           rate = KBPerSecond(now - rateTime, static_cast<double>(total - rateTotal));
           rateTime = now;

@@ -14,7 +14,6 @@ namespace {
 // Long messages are handed over in slices so that a reset, a close or a
 // removed cable can stop a large one in the middle.
 constexpr size_t kSliceBytes = 16 * 1024;
-constexpr int kLooksBeforeSleep = 200;
 }  // namespace
 
 class TLoopbackInPort final : public TMidiInPortBase {
@@ -111,7 +110,6 @@ bool TLoopbackService::RemoveCable(const std::string& name) {
     if (it == cables_.end()) return false;
     (*it)->removed = true;
     queue_.push_back({TItemKind::Disconnect, *it, nullptr, 0, nullptr});
-    queued_.store(queue_.size(), std::memory_order_release);
     cables_.erase(it);
   }
   work_.notify_all();
@@ -177,7 +175,6 @@ uint32_t TLoopbackService::Enqueue(TItem item) {
     if (item.cable->removed) return kMidiErrNoDevice;
     wasEmpty = queue_.empty();
     queue_.push_back(std::move(item));
-    queued_.store(queue_.size(), std::memory_order_release);
   }
   // The cable's thread only sleeps on an empty queue: a wake-up per item
   // while it is busy costs a system call each and buys nothing.
@@ -188,19 +185,10 @@ uint32_t TLoopbackService::Enqueue(TItem item) {
 void TLoopbackService::Run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    if (queue_.empty() && !stop_) {
-      // A sender that goes on sends again within microseconds: a few looks
-      // before sleeping spare a sleep and a wake-up per message.
-      lock.unlock();
-      for (int i = 0; i < kLooksBeforeSleep && queued_.load(std::memory_order_acquire) == 0; ++i)
-        std::this_thread::yield();
-      lock.lock();
-    }
     work_.wait(lock, [this] { return stop_ || !queue_.empty(); });
     if (stop_) return;
     TItem item = std::move(queue_.front());
     queue_.pop_front();
-    queued_.store(queue_.size(), std::memory_order_release);
     Process(item, lock);
   }
 }
@@ -262,8 +250,7 @@ std::vector<TMidiHdr*> TLoopbackService::ResetOut(TLoopbackOutPort* port) {
     if (it->from == port) {
       if (it->hdr) taken.push_back(it->hdr);
       it = queue_.erase(it);
-      queued_.store(queue_.size(), std::memory_order_release);
-    } else {
+      } else {
       ++it;
     }
   }

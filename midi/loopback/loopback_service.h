@@ -79,7 +79,6 @@ private:
   std::condition_variable idle_;
   std::vector<std::shared_ptr<TCable>> cables_;
   std::deque<TItem> queue_;
-  std::atomic<size_t> queued_{0};  // queue_.size(), for a look without the lock
   TLoopbackInPort* deliveringTo_ = nullptr;
   TLoopbackOutPort* deliveringFrom_ = nullptr;
   std::atomic<bool> abortCurrent_{false};
