@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QFileDialog>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -21,6 +23,7 @@
 #include "midi/midi_system.h"
 #include "util/paths.h"
 #include "util/registry.h"
+#include "util/shell_open.h"
 #include <algorithm>
 #include "workbench/file_io.h"
 
@@ -34,6 +37,9 @@ constexpr int kBulkQuietTickMs = 1000;
 constexpr int kDesignOutWidth = 420;  // the MIDI Out column
 constexpr int kDesignLogHeight = 80;
 constexpr int kMinBoxWidth = 37;
+// The maker's pages.
+constexpr const char* kProductPage = "https://www.zelksoftware.com/kalvex";
+constexpr const char* kPurchasePage = "https://www.zelksoftware.com/kalvex/purchase";
 
 QString Q(const std::string& s) { return TextFromBoxBytes(s); }
 
@@ -363,10 +369,33 @@ void TKVXForm::BuildMenus() {
     LogIn->Clear();
   });
   QMenu* help = menuBar()->addMenu("&Help");
+  help->addAction("User's Manual", this, [this] { OpenDocument("kalvex_manual.pdf"); });
+  for (const auto& [caption, url] : {std::pair{"&Kalvex on the Web", kProductPage}, std::pair{"Purchase Kalvex", kPurchasePage}}) {
+    const QString address = url;
+    help->addAction(caption, this, [this, address] {
+      if (!QDesktopServices::openUrl(QUrl(address)))
+        ShowError(QString("Could not open your Internet browser. Please enter this\r\nURL in the address bar of your "
+                          "Internet browser:\r\n%1").arg(address));
+    })->setStatusTip(address);
+  }
   help->addAction("&About", this, [this] {
     QMessageBox::about(this, "About Kalvex",
                        QString("Zelk Kalvex v%1 build %2").arg(Q(VersionNumber()), Q(BuildNumber())));
   });
+}
+
+void TKVXForm::ShowError(const QString& text) {
+  if (ShowErrorDialog)
+    ShowErrorDialog(text);
+  else
+    QMessageBox::critical(this, windowTitle(), QString(text).replace("\r\n", "\n"));
+}
+
+// A document of the program's folder (or an absolute name), opened by the desktop.
+void TKVXForm::OpenDocument(const std::string& name) {
+  std::string path = name;
+  MakeAbsolutePath(path);
+  if (!ShellOpen(path)) ShowError(QString("Cannot open file:\r\n%1").arg(Q(name)));
 }
 
 void TKVXForm::SelectByName(TMidiMenuBase& menu, const std::string& name) {
@@ -493,12 +522,7 @@ void TKVXForm::LogLine(const std::string& text, bool midiOutSide, bool repaintNo
     }
   }
   if (repaintNow) statusBar()->repaint();
-  if (kind == lkErrorDialog) {
-    if (ShowErrorDialog)
-      ShowErrorDialog(Q(text));
-    else
-      QMessageBox::critical(this, windowTitle(), Q(text));
-  }
+  if (kind == lkErrorDialog) ShowError(Q(text));
 }
 
 void TKVXForm::ScrollInToEndLater() { SXInput->ScrollToEndLater(); }

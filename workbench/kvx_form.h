@@ -87,6 +87,8 @@ protected:
 private:
   void BuildMenus();
   void ShowPopup(TZelkMemo* box, const QPoint& globalPos);
+  void ShowError(const QString& text);
+  void OpenDocument(const std::string& name);
   void AlignStatusPanels();
   void SelectByName(TMidiMenuBase& menu, const std::string& name);
   void ApplyFont(const QFont& font);

@@ -8,6 +8,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -102,6 +103,22 @@ TEST_F(MainWindow, ParametersLoadTheLastFileAndSendInEitherOrder) {
   EXPECT_EQ(dialogs[0], "There is no data to send in the Midi Out Box.");
   EXPECT_EQ(Text(form->SXOutput).rfind("// type here", 0), 0u);
   std::filesystem::remove_all(dir);
+}
+
+TEST_F(MainWindow, MenusHoldTheirItemsAndAMissingManualIsTold) {
+  Make();
+  std::vector<std::string> menus, help;
+  for (QAction* a : form->menuBar()->actions()) {
+    menus.push_back(a->text().toStdString());
+    if (a->text() == "&Help")
+      for (QAction* h : a->menu()->actions()) help.push_back(h->text().toStdString());
+  }
+  EXPECT_EQ(menus, (std::vector<std::string>{"&File", "MIDI &Out", "MIDI &In", "&Options", "&Help"}));
+  EXPECT_EQ(help, (std::vector<std::string>{"User's Manual", "&Kalvex on the Web", "Purchase Kalvex", "&About"}));
+  for (QAction* a : form->menuBar()->actions())
+    if (a->text() == "&Help") a->menu()->actions()[0]->trigger();
+  ASSERT_FALSE(dialogs.empty());
+  EXPECT_EQ(dialogs.back(), "Cannot open file:\r\nkalvex_manual.pdf");
 }
 
 TEST_F(MainWindow, TheContextMenuFollowsTheBoxItOpensOn) {
