@@ -179,6 +179,13 @@ TEST_F(MainWindow, BigOrAwkwardInputNeverLeavesTheWindowStuck) {
   form->BSendClick();
   EXPECT_FALSE(form->BSend->text().startsWith("Cancel"));
   EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 1048576 bytes");
+  // A box of 600k lines goes out whole and the button comes back.
+  std::string many;
+  for (int i = 0; i < 600000; ++i) many += "90 3C 7F\r\n";
+  form->SXOutput->Lines().SetText(many);
+  form->BSendClick();
+  EXPECT_EQ(form->BSend->text(), "Send (F4)");
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 1800000 bytes");
   // A selection that ends inside a comment sends the bytes before it.
   form->SXOutput->Lines().SetText("F0 01 F7 ; comment here\r\n90 3C 7F");
   form->SXOutput->SelectRange({0, 0}, {14, 0});
