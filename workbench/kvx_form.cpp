@@ -253,6 +253,7 @@ void TKVXForm::LoadMainSettings() {
   midiOutMenu_->RegPath = RegCompanyPath(true);
   TRegIniFile ini(RegBasePath(true));
   const std::string c = "Current";
+  if (LoadFormState) LoadFormState(ini, c);
   // Before the window is laid out the columns have no width yet: the design's.
   const QList<int> columns = columns_->sizes();
   const int outWidth = std::max(ini.ReadInteger(c, "SplitterPos", columns.value(0) > 0 ? columns.value(0) : kDesignOutWidth),
@@ -286,27 +287,31 @@ void TKVXForm::LoadMainSettings() {
 }
 
 bool TKVXForm::SaveMainSettings() {
+  // The instance that hands over to another one keeps that one's settings.
+  if (AnotherInstanceRunning && AnotherInstanceRunning()) return true;
   try {
+    if (SaveRecentFiles) SaveRecentFiles();
     TRegIniFile ini(RegBasePath(false));
     const std::string c = "Current";
-    ini.WriteInteger(c, "SplitterPos", columns_->sizes().value(0));
+    if (SaveFormState) SaveFormState(ini, c);
     ini.WriteBool(c, "MidiThru", MidiThru1->isChecked());
     ini.WriteInteger(c, "SendSpeed", sendSettings_.SendSpeed);
     ini.WriteBool(c, "ThrottlingActive", sendSettings_.ThrottlingActive);
+    ini.WriteInteger(c, "SplitterPos", columns_->sizes().value(0));
+    midiInMenu_->SaveToIni(ini);
+    midiOutMenu_->SaveToIni(ini);
     ini.WriteBool(c, "SplitLongMessages2", splitLongMessages_);
     ini.WriteInteger(c, "SplitLongMessagesThreshold", splitThreshold_);
     ini.WriteString(c, "FontName", SXOutput->font().family().toStdString());
     ini.WriteInteger(c, "FontSize", SXOutput->font().pointSize());
-    ini.WriteInteger(c, "LogListsHeight", rows_->sizes().value(1));
     ini.WriteBool(c, "ShowLogLists", showLogLists_);
+    ini.WriteInteger(c, "LogListsHeight", rows_->sizes().value(1));
     ini.WriteBool(c, "AllowMultipleInstances", allowMultipleInstances_);
     ini.WriteBool(c, "SysExOnly", receiveOptions_.SysExOnly);
     ini.WriteBool(c, "SplitSending", sendSettings_.SplitSending);
     ini.WriteBool(c, "DetectBulkDumps", DetectBulkDumps1->isChecked());
     ini.WriteBool(c, "ShowSplashScreen", showSplashScreen_);
     ini.WriteInteger(c, "MessagePauseMs", sendSettings_.MessagePauseMs);
-    midiInMenu_->SaveToIni(ini);
-    midiOutMenu_->SaveToIni(ini);
     ini.UpdateFile();
     return true;
   } catch (const std::exception& e) {

@@ -45,6 +45,12 @@ public:
   std::function<void(const QString& text)> ShowErrorDialog;
   // Every file loaded or saved from the window (the recent-files list).
   std::function<void(const std::string& fileName)> OnRecentFile;
+  // The services that come with the rest of the program: a second instance
+  // that hands over saves nothing; the recent-files list saves itself; the
+  // window's position and state go into the same store, section "Current".
+  std::function<bool()> AnotherInstanceRunning;
+  std::function<void()> SaveRecentFiles;
+  std::function<void(TRegIniFile& ini, const std::string& section)> LoadFormState, SaveFormState;
 
   TZelkMemo* SXOutput = nullptr;
   TZelkMemo* SXInput = nullptr;

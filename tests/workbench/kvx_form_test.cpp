@@ -230,6 +230,22 @@ TEST_F(MainWindow, SettingsSurviveACloseAndANewWindow) {
   TRegIniFile ini(RegBasePath(false));
   EXPECT_EQ(ini.ReadString("MidiDevices", "MidiIn", ""), "Kalvex Loopback 1");
   EXPECT_EQ(ini.ReadString("Current", "MidiThru", ""), "1");
+  // The services' hooks get the same store and section; a second instance
+  // that hands over saves nothing.
+  std::vector<std::string> calls;
+  form->SaveRecentFiles = [&] { calls.push_back("recent"); };
+  form->SaveFormState = [&](TRegIniFile& store, const std::string& section) {
+    calls.push_back("form " + section);
+    store.WriteInteger(section, "Left", 12);
+  };
+  ASSERT_TRUE(form->SaveMainSettings());
+  EXPECT_EQ(calls, (std::vector<std::string>{"recent", "form Current"}));
+  EXPECT_EQ(TRegIniFile(RegBasePath(false)).ReadInteger("Current", "Left", 0), 12);
+  form->AnotherInstanceRunning = [] { return true; };
+  form->SendSettings().SendSpeed = -1000;
+  ASSERT_TRUE(form->SaveMainSettings());
+  EXPECT_EQ(calls.size(), 2u);
+  EXPECT_EQ(TRegIniFile(RegBasePath(false)).ReadInteger("Current", "SendSpeed", 0), 250);
 }
 
 }  // namespace
