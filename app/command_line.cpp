@@ -62,16 +62,6 @@ private:
   std::ostream& err_;
 };
 
-bool ParseInt(const std::string& s, int& value) {
-  try {
-    size_t used = 0;
-    value = std::stoi(s, &used);
-    return used == s.size();
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 int Convert(const std::string& input, const std::string& output, const TSplitOptions& split,
             std::ostream& out, std::ostream& err) {
   TStreamLog log(err);

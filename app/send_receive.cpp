@@ -82,16 +82,6 @@ public:
   void SetBulkTimer(bool) override {}
 };
 
-bool ParseNumber(const std::string& s, int& value) {
-  try {
-    size_t used = 0;
-    value = std::stoi(s, &used);
-    return used == s.size();
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 template <class TDevice>
 std::vector<std::string> Names() {
   std::vector<std::unique_ptr<TDevice>> list;
@@ -131,10 +121,10 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     else if (a == "--out") outName = value;
     else if (a == "--receive") receiveFile = value;
     else if (a == "--in") inName = value;
-    else if (a == "--speed") ok = ok && ParseNumber(value, speed) && speed >= -1000 && speed <= 1000;
-    else if (a == "--pause") ok = ok && ParseNumber(value, pause) && pause >= 0;
-    else if (a == "--quiet-ms") ok = ok && ParseNumber(value, quietMs) && quietMs > 0;
-    else if (a == "--timeout-ms") ok = ok && ParseNumber(value, timeoutMs) && timeoutMs > 0;
+    else if (a == "--speed") ok = ok && ParseInt(value, speed) && speed >= -1000 && speed <= 1000;
+    else if (a == "--pause") ok = ok && ParseInt(value, pause) && pause >= 0;
+    else if (a == "--quiet-ms") ok = ok && ParseInt(value, quietMs) && quietMs > 0;
+    else if (a == "--timeout-ms") ok = ok && ParseInt(value, timeoutMs) && timeoutMs > 0;
     else {
       err << "Error: unknown option " << a << "\n";
       return 2;
@@ -255,6 +245,16 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     if (lost) return 1;  // saved what came, but it is not all
   }
   return 0;
+}
+
+bool ParseInt(const std::string& s, int& value) {
+  try {
+    size_t used = 0;
+    value = std::stoi(s, &used);
+    return used == s.size();
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 }  // namespace kalvex

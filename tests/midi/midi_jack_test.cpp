@@ -19,6 +19,7 @@
 namespace kalvex {
 namespace {
 
+using test::ParseDump;
 using test::PatternSysEx;
 using test::TJackPeer;
 using test::WaitUntil;
@@ -46,22 +47,6 @@ protected:
   TJackPeer peer;
 };
 
-// "  128: f0 01 02 ..." -> the bytes of every line
-std::vector<uint8_t> ParseDump(const QByteArray& text) {
-  std::vector<uint8_t> bytes;
-  for (const QByteArray& line : text.split('\n')) {
-    const int colon = line.indexOf(':');
-    if (colon < 0) continue;
-    for (const QByteArray& token : line.mid(colon + 1).split(' ')) {
-      if (token.isEmpty()) continue;
-      bool ok = false;
-      const int value = token.toInt(&ok, 16);
-      if (token.size() != 2 || !ok) break;  // the description follows the bytes
-      bytes.push_back(static_cast<uint8_t>(value));
-    }
-  }
-  return bytes;
-}
 
 TEST_F(JackEndToEnd, SysExFileArrivesByteExactAtMidiDump) {
   QProcess dump;

@@ -1,5 +1,6 @@
 #pragma once
 // Helpers for tests that go through real ports.
+#include <QByteArray>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
@@ -19,6 +20,23 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
     QThread::usleep(200);
   }
   return true;
+}
+
+// jack_midi_dump's lines ("  128: f0 01 02 ...") -> the bytes of every line
+inline std::vector<uint8_t> ParseDump(const QByteArray& text) {
+  std::vector<uint8_t> bytes;
+  for (const QByteArray& line : text.split('\n')) {
+    const int colon = line.indexOf(':');
+    if (colon < 0) continue;
+    for (const QByteArray& token : line.mid(colon + 1).split(' ')) {
+      if (token.isEmpty()) continue;
+      bool ok = false;
+      const int value = token.toInt(&ok, 16);
+      if (token.size() != 2 || !ok) break;  // the description follows the bytes
+      bytes.push_back(static_cast<uint8_t>(value));
+    }
+  }
+  return bytes;
 }
 
 inline std::vector<uint8_t> PatternSysEx(size_t size, uint32_t seed = 1) {

@@ -25,21 +25,6 @@
 namespace kalvex {
 namespace {
 
-std::vector<uint8_t> ParseDump(const QByteArray& text) {
-  std::vector<uint8_t> bytes;
-  for (const QByteArray& line : text.split('\n')) {
-    const int colon = line.indexOf(':');
-    if (colon < 0) continue;
-    for (const QByteArray& token : line.mid(colon + 1).split(' ')) {
-      if (token.isEmpty()) continue;
-      bool ok = false;
-      const int value = token.toInt(&ok, 16);
-      if (token.size() != 2 || !ok) break;
-      bytes.push_back(static_cast<uint8_t>(value));
-    }
-  }
-  return bytes;
-}
 
 struct WindowOnJack : testing::Test {
   void SetUp() override {
@@ -72,12 +57,12 @@ TEST_F(WindowOnJack, ASyxFileSentFromTheWindowArrivesByteExactAtMidiDump) {
       [&] {
         if (!in.isOpen()) in.open(QIODevice::ReadOnly);
         text += in.readAll();
-        return ParseDump(text).size() >= syx.size();
+        return test::ParseDump(text).size() >= syx.size();
       },
       10000);
   dump.terminate();
   dump.waitForFinished(2000);
-  EXPECT_TRUE(ParseDump(text) == syx) << ParseDump(text).size() << " of " << syx.size() << " bytes";
+  EXPECT_TRUE(test::ParseDump(text) == syx) << test::ParseDump(text).size() << " of " << syx.size() << " bytes";
 }
 
 TEST_F(WindowOnJack, ReceiveRecordsAPeersDump) {
