@@ -3,8 +3,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QDesktopServices>
-#include <QUrl>
 #include <QFileDialog>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -26,6 +24,7 @@
 #include "util/shell_open.h"
 #include <algorithm>
 #include "workbench/file_io.h"
+#include "workbench/settings_form.h"
 
 namespace kalvex {
 
@@ -79,7 +78,7 @@ TZelkMemo* Box(bool log) {
 
 }  // namespace
 
-TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
+TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<void(TKVXForm&)>& beforeSettings)
     : QMainWindow(parent), parameters_(std::move(parameters)) {
   MidiDeviceNotifier();  // lives on this thread
   setWindowTitle(QString("Zelk Kalvex ") + Q(VersionNumber()));
@@ -189,8 +188,10 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent)
     if (!out.empty() && !MidiOut().IsOpen()) LogLine("The MIDI Out port " + out + " went away.", true, false, lkError);
   });
 
+  SettingsForm = new TSettingsForm(*this);
   resize(871, 500);
   sendSettings_ = TSendSettings{};
+  if (beforeSettings) beforeSettings(*this);
   LoadMainSettings();
   // The loop check is off: a user who sends and receives on one cable means it.
   MidiIn().DetectMidiLoop = false;
@@ -245,7 +246,28 @@ void TKVXForm::closeEvent(QCloseEvent* e) {
 }
 
 void TKVXForm::ApplyFont(const QFont& font) {
-  for (TZelkMemo* m : {SXOutput, SXInput, LogOut, LogIn}) m->SetFont(font);
+  QFont fixed = font;
+  fixed.setFixedPitch(true);
+  for (TZelkMemo* m : {SXOutput, SXInput, LogOut, LogIn}) m->SetFont(fixed);
+}
+
+void TKVXForm::ShowLogLists(bool show) {
+  if (show == showLogLists_ && logPanel_->isVisible() == show) return;
+  showLogLists_ = show;
+  if (show) {
+    // At most two thirds of the MIDI Out box's height.
+    const int height = std::min(std::max(rows_->sizes().value(1), kDesignLogHeight), SXOutput->height() * 2 / 3);
+    logPanel_->setVisible(true);
+    const int total = rows_->sizes().value(0) + rows_->sizes().value(1);
+    rows_->setSizes({std::max(total - height, 1), height});
+  } else {
+    logPanel_->setVisible(false);
+  }
+}
+
+void TKVXForm::SetOneInstanceActive(bool active) {
+  allowMultipleInstances_ = !active;
+  if (OnOneInstanceActive) OnOneInstanceActive(active);
 }
 
 void TKVXForm::LoadMainSettings() {
@@ -276,7 +298,7 @@ void TKVXForm::LoadMainSettings() {
   rows_->setSizes({std::max(height() - logHeight, 1), logHeight});
   showLogLists_ = ini.ReadBool(c, "ShowLogLists", true);
   logPanel_->setVisible(showLogLists_);
-  allowMultipleInstances_ = ini.ReadBool(c, "AllowMultipleInstances", true);
+  SetOneInstanceActive(!ini.ReadBool(c, "AllowMultipleInstances", true));
   receiveOptions_.SysExOnly = ini.ReadBool(c, "SysExOnly", false);
   sendSettings_.SplitSending = ini.ReadBool(c, "SplitSending", true);
   DetectBulkDumps1->setChecked(ini.ReadBool(c, "DetectBulkDumps", false));
@@ -321,7 +343,7 @@ bool TKVXForm::SaveMainSettings() {
 }
 
 void TKVXForm::BuildMenus() {
-  QMenu* file = menuBar()->addMenu("&File");
+  QMenu* file = FileMenu = menuBar()->addMenu("&File");
   file->addAction("&Open", this, [this] { OpenFile(); })->setStatusTip("Open a .syx file into the MIDI Out box");
   file->addAction("&Save MIDI Out As...", this, [this] { SaveBoxAs(true); })
       ->setStatusTip("Save the contents of the MIDI Out area as .syx file");
@@ -333,6 +355,8 @@ void TKVXForm::BuildMenus() {
   midiOutMenu_->SetBaseMenu(MidiOutMenu);
   midiInMenu_->SetBaseMenu(MidiInMenu);
   QMenu* options = menuBar()->addMenu("&Options");
+  options->addAction("Settings...", this, [this] { SettingsForm->ShowSettings(); });
+  options->addSeparator();
   MidiThru1 = options->addAction("MIDI &Thru");
   MidiThru1->setCheckable(true);
   MidiThru1->setStatusTip("Echos MIDI in to MIDI out");
@@ -375,15 +399,18 @@ void TKVXForm::BuildMenus() {
   });
   QMenu* help = menuBar()->addMenu("&Help");
   help->addAction("User's Manual", this, [this] { OpenDocument("kalvex_manual.pdf"); });
-  for (const auto& [caption, url] : {std::pair{"&Kalvex on the Web", kProductPage}, std::pair{"Purchase Kalvex", kPurchasePage}}) {
-    const QString address = url;
-    help->addAction(caption, this, [this, address] {
-      if (!QDesktopServices::openUrl(QUrl(address)))
+  GoToWeb.Url = kProductPage;
+  GoToWeb1.Url = kPurchasePage;
+  for (TGoToWeb* web : {&GoToWeb, &GoToWeb1}) {
+    const QString address = QString::fromStdString(web->Url);
+    help->addAction(web == &GoToWeb ? "&Kalvex on the Web" : "Purchase Kalvex", this, [this, web] {
+      if (!web->Execute())
         ShowError(QString("Could not open your Internet browser. Please enter this\r\nURL in the address bar of your "
-                          "Internet browser:\r\n%1").arg(address));
+                          "Internet browser:\r\n%1").arg(QString::fromStdString(web->Url)));
     })->setStatusTip(address);
   }
   help->addAction("&About", this, [this] {
+    if (ShowAbout) return ShowAbout();
     QMessageBox::about(this, "About Kalvex",
                        QString("Zelk Kalvex v%1 build %2").arg(Q(VersionNumber()), Q(BuildNumber())));
   });
@@ -442,11 +469,13 @@ void TKVXForm::HandleParameters(QStringList parameters) {
       send = true;
     }
   }
-  if (!parameters.isEmpty()) {
-    TFileContext ctx = FileContext();
-    LoadFile(parameters.last().toStdString(), SXOutput->Lines(), ctx);
-  }
+  if (!parameters.isEmpty()) LoadOutFile(parameters.last().toStdString());
   if (send) BSendClick();
+}
+
+void TKVXForm::LoadOutFile(const std::string& fileName) {
+  TFileContext ctx = FileContext();
+  LoadFile(fileName, SXOutput->Lines(), ctx);
 }
 
 void TKVXForm::BSendClick() {
@@ -493,9 +522,7 @@ void TKVXForm::OpenFile() {
   dialog.setNameFilters({"All supported Files (*.syx *.mid *.txt)", "Sys Ex Files (*.syx)", "MIDI files (*.mid)",
                          "Text Messages (*.txt)", "All Files (*)"});
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-  const QString name = dialog.selectedFiles().first();
-  TFileContext ctx = FileContext();
-  LoadFile(name.toStdString(), SXOutput->Lines(), ctx);
+  LoadOutFile(dialog.selectedFiles().first().toStdString());
 }
 
 void TKVXForm::SaveBoxAs(bool midiOut) {

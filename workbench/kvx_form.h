@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/go_to_web.h"
 #include "menus/midi_menu.h"
 #include "midi/midi_input.h"
 #include "midi/midi_output.h"
@@ -27,12 +28,16 @@ class QTimer;
 
 namespace kalvex {
 
+class TSettingsForm;
 class TZelkMemo;
 
 class TKVXForm final : public QMainWindow, public TLogSink, public TReceiveView, public TSendTarget {
   Q_OBJECT
 public:
-  explicit TKVXForm(QStringList parameters = {}, QWidget* parent = nullptr);
+  // beforeSettings runs once the menus exist and before the settings are
+  // read: the program's services set their hooks there.
+  explicit TKVXForm(QStringList parameters = {}, QWidget* parent = nullptr,
+                    const std::function<void(TKVXForm&)>& beforeSettings = {});
   ~TKVXForm() override;
 
   // The one way the window reports anything (see TLogSink).
@@ -40,6 +45,8 @@ public:
   // Loads the last file of the list and sends with "/send" or "-send".
   void HandleParameters(QStringList parameters);
   void BSendClick();
+  // Loads a file into the MIDI Out box (a recent file).
+  void LoadOutFile(const std::string& fileName);
 
   // Error dialogs: a message box, or a test's own.
   std::function<void(const QString& text)> ShowErrorDialog;
@@ -51,6 +58,11 @@ public:
   std::function<bool()> AnotherInstanceRunning;
   std::function<void()> SaveRecentFiles;
   std::function<void(TRegIniFile& ini, const std::string& section)> LoadFormState, SaveFormState;
+  // The single-instance component's activity ("Only allow one instance"),
+  // told when the settings are loaded or applied.
+  std::function<void(bool active)> OnOneInstanceActive;
+  // "&About" shows the splash window again; without it a plain box.
+  std::function<void()> ShowAbout;
 
   TZelkMemo* SXOutput = nullptr;
   TZelkMemo* SXInput = nullptr;
@@ -59,6 +71,7 @@ public:
   QPushButton* BSend = nullptr;
   QPushButton* BClear = nullptr;
   QPushButton* BClearInput = nullptr;
+  QMenu* FileMenu = nullptr;
   QMenu* MidiOutMenu = nullptr;
   QMenu* MidiInMenu = nullptr;
   QAction* MidiThru1 = nullptr;
@@ -69,6 +82,9 @@ public:
   QFrame* PRcvBulkDump = nullptr;
   QLabel* LSysExRcvd = nullptr;
   QLabel* LReceivedSpeed = nullptr;
+  TSettingsForm* SettingsForm = nullptr;
+  // The product and the purchase page (Help menu).
+  TGoToWeb GoToWeb, GoToWeb1;
 
   TMidiInMenu& MidiInDevices() { return *midiInMenu_; }
   TMidiOutMenu& MidiOutDevices() { return *midiOutMenu_; }
@@ -83,6 +99,11 @@ public:
   void LoadMainSettings();
   // False after the failure was logged as an error.
   bool SaveMainSettings();
+  // Shows or hides the two log panes below the columns.
+  void ShowLogLists(bool show);
+  void SetOneInstanceActive(bool active);
+  bool OneInstanceActive() const { return !allowMultipleInstances_; }
+  bool ShowSplashScreen() const { return showSplashScreen_; }
   // The boxes' context menu as it opens on a box (shown by a right click).
   QMenu* BuildPopup(TZelkMemo* box);
 
@@ -91,6 +112,7 @@ protected:
   void resizeEvent(QResizeEvent* e) override;
 
 private:
+  friend class TSettingsForm;  // works on the window's own values
   void BuildMenus();
   void ShowPopup(TZelkMemo* box, const QPoint& globalPos);
   void ShowError(const QString& text);
