@@ -11,6 +11,7 @@
 #include "util/paths.h"
 #include "midi/loopback/loopback_service.h"
 #include "midi/midi_system.h"
+#include "app/app_services.h"
 #include "workbench/kvx_form.h"
 
 namespace {
@@ -48,11 +49,14 @@ extern "C" __attribute__((visibility("default"))) int KalvexWindowMain(int argc,
     for (int n = 3; n <= std::atoi(report); ++n)
       kalvex::LoopbackService().AddCable("Kalvex Loopback " + std::to_string(n));
   }
-  kalvex::TKVXForm window(parameters);
-  window.show();
+  if (!std::getenv("KALVEX_REPORT_STARTUP")) return kalvex::RunWindowProgram(parameters);
   // For the start-up benchmark: how long until the window was shown and
-  // painted, then quit.
-  if (std::getenv("KALVEX_REPORT_STARTUP")) {
+  // painted (the splash comes after that), then quit.
+  kalvex::TAppServices services(nullptr);
+  kalvex::TKVXForm window(parameters, nullptr, [&services](kalvex::TKVXForm& form) { services.Attach(form); });
+  services.Created(window);
+  services.Show(window);
+  {
     QTimer::singleShot(0, [&window] {
       window.repaint();
       std::printf("startup_ms %ld\n", MsSinceProcessStart());

@@ -1,0 +1,71 @@
+#include "app/app_services.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include "app/form_state.h"
+#include "app/one_instance.h"
+#include "app/splash_form.h"
+#include "util/paths.h"
+#include "workbench/kvx_form.h"
+
+namespace kalvex {
+
+namespace {
+constexpr int kMaxRecentFiles = 15;
+}
+
+TAppServices::TAppServices(TOneInstance* oneInstance) : oneInstance_(oneInstance) {}
+TAppServices::~TAppServices() = default;
+
+void TAppServices::Attach(TKVXForm& form) {
+  MRUFiles.SetMaxItems(kMaxRecentFiles);
+  MRUFiles.SetBaseMenu(form.FileMenu);
+  MRUFiles.OnClick = [&form](THistoryList&, const std::string& file) { form.LoadOutFile(file); };
+  form.OnRecentFile = [this](const std::string& file) { MRUFiles.AddFile(file); };
+  form.SaveRecentFiles = [this] { MRUFiles.SaveToRegistry(); };
+  form.LoadFormState = [this, &form](TRegIniFile& ini, const std::string& section) {
+    showMainWindow_ = RestoreFormState(form, ini, section);
+  };
+  form.SaveFormState = [&form](TRegIniFile& ini, const std::string& section) { SaveFormState(form, ini, section); };
+  form.ShowAbout = [this] {
+    if (splash_) splash_->ShowAbout();
+  };
+  if (oneInstance_) {
+    form.AnotherInstanceRunning = [this] { return oneInstance_->AnotherInstanceRunning(); };
+    form.OnOneInstanceActive = [this](bool active) { oneInstance_->SetActive(active); };
+    oneInstance_->OnInstanceStarted = [&form](TOneInstance&, const QStringList& parameters) {
+      form.HandleParameters(parameters);
+    };
+    oneInstance_->BringToFront = [&form] {
+      if (form.isMinimized()) form.showNormal();
+      form.show();
+      form.raise();
+      form.activateWindow();
+    };
+  }
+}
+
+void TAppServices::Created(TKVXForm& form) {
+  MRUFiles.SetRegPath(RegCompanyPath(true));
+  if (!form.ShowSplashScreen()) SplashDisabled = true;
+  splash_ = std::make_unique<TSplashForm1>();
+}
+
+void TAppServices::Show(TKVXForm& form) {
+  if (showMainWindow_) form.show();
+  // After the window's first paint, so the splash never holds it up.
+  QTimer::singleShot(0, splash_.get(), [this] { splash_->ShowSplash(); });
+}
+
+int RunWindowProgram(const QStringList& parameters) {
+  TOneInstance oneInstance;
+  if (oneInstance.Start(parameters)) return 0;  // handed to the running window
+  TAppServices services(&oneInstance);
+  TKVXForm window(parameters, nullptr, [&services](TKVXForm& form) { services.Attach(form); });
+  services.Created(window);
+  services.Show(window);
+  return QApplication::exec();
+}
+
+}  // namespace kalvex
