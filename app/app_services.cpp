@@ -1,7 +1,11 @@
 #include "app/app_services.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "app/form_state.h"
 #include "app/one_instance.h"
@@ -58,12 +62,43 @@ void TAppServices::Show(TKVXForm& form) {
   QTimer::singleShot(0, splash_.get(), [this] { splash_->ShowSplash(); });
 }
 
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnQuitSignal(int) {
+  const char c = 1;
+  [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &c, 1);
+}
+
+// A desktop that logs out, or a kill, closes the window the normal way, so
+// its settings and recent files are kept.
+void CloseOnQuitSignals(QWidget& window) {
+  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &window);
+  QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+    char c;
+    while (::read(gSignalPipe[0], &c, 1) > 0) {
+    }
+    window.close();
+    QApplication::quit();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnQuitSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
 int RunWindowProgram(const QStringList& parameters) {
   TOneInstance oneInstance;
   if (oneInstance.Start(parameters)) return 0;  // handed to the running window
   TAppServices services(&oneInstance);
   TKVXForm window(parameters, nullptr, [&services](TKVXForm& form) { services.Attach(form); });
   services.Created(window);
+  CloseOnQuitSignals(window);
   services.Show(window);
   return QApplication::exec();
 }
