@@ -56,10 +56,39 @@ void TAppServices::Created(TKVXForm& form) {
   splash_ = std::make_unique<TSplashForm1>();
 }
 
+namespace {
+
+// Runs once after the window's first paint.
+class TAfterFirstPaint final : public QObject {
+public:
+  TAfterFirstPaint(QWidget& window, std::function<void()> then) : QObject(&window), then_(std::move(then)) {
+    window.installEventFilter(this);
+  }
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::Paint) {
+      watched->removeEventFilter(this);
+      QTimer::singleShot(0, this, [this] {
+        then_();
+        deleteLater();
+      });
+    }
+    return false;
+  }
+
+private:
+  std::function<void()> then_;
+};
+
+}  // namespace
+
 void TAppServices::Show(TKVXForm& form) {
-  if (showMainWindow_) form.show();
-  // After the window's first paint, so the splash never holds it up.
-  QTimer::singleShot(0, splash_.get(), [this] { splash_->ShowSplash(); });
+  if (!showMainWindow_) {
+    splash_->ShowSplash();
+    return;
+  }
+  // The splash waits for the window's first paint, so it never holds it up.
+  new TAfterFirstPaint(form, [this] { splash_->ShowSplash(); });
+  form.show();
 }
 
 namespace {
