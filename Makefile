@@ -12,7 +12,7 @@ BUILD := build
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 endif
 
-.PHONY: all deps build run test bench fuzz clean
+.PHONY: all deps build run test bench fuzz install clean
 
 all: build
 
@@ -30,6 +30,10 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# PREFIX (default /usr/local); DESTDIR stages a package.
+install: build
+	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 bench: build
 	@bash bench/run.sh $(BUILD)

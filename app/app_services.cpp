@@ -1,6 +1,7 @@
 #include "app/app_services.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
@@ -54,6 +55,8 @@ void TAppServices::Created(TKVXForm& form) {
   MRUFiles.SetRegPath(RegCompanyPath(true));
   if (!form.ShowSplashScreen()) SplashDisabled = true;
   splash_ = std::make_unique<TSplashForm1>();
+  QApplication::setWindowIcon(QIcon(":/kalvex/kalvex.png"));  // after the splash loaded the pictures
+  QGuiApplication::setDesktopFileName("com.zelksoftware.kalvex");
 }
 
 namespace {

@@ -4,7 +4,8 @@
 set -euo pipefail
 want=(build-essential cmake ninja-build pkg-config qt6-base-dev libgtest-dev
       libasound2-dev libjack-jackd2-dev jackd2 pipewire pipewire-jack pipewire-bin
-      xxd time fonts-dejavu-core)
+      xxd time fonts-dejavu-core desktop-file-utils appstream shared-mime-info libxml2-utils
+      xdg-utils)
 if [ "${1:-}" = "--fuzz" ]; then want+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${want[@]}"; do

@@ -23,6 +23,7 @@
 #include "util/registry.h"
 #include "util/shell_open.h"
 #include <algorithm>
+#include <unistd.h>
 #include "workbench/file_io.h"
 #include "workbench/settings_form.h"
 
@@ -398,7 +399,12 @@ void TKVXForm::BuildMenus() {
     LogIn->Clear();
   });
   QMenu* help = menuBar()->addMenu("&Help");
-  help->addAction("User's Manual", this, [this] { OpenDocument("kalvex_manual.pdf"); });
+  help->addAction("User's Manual", this, [this] {
+    // Beside the program in a build; installed, in the documentation folder.
+    const std::string installed = ProgramDir() + "/../" KALVEX_DOC_SUBDIR "/kalvex_manual.pdf";
+    const bool beside = access((ProgramDir() + "/kalvex_manual.pdf").c_str(), F_OK) == 0;
+    OpenDocument(!beside && access(installed.c_str(), F_OK) == 0 ? installed : "kalvex_manual.pdf");
+  });
   GoToWeb.Url = kProductPage;
   GoToWeb1.Url = kPurchasePage;
   for (TGoToWeb* web : {&GoToWeb, &GoToWeb1}) {

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs into a temporary prefix and checks what the desktop reads: the
+# launcher, the .syx file type, the software centre's data, and that the
+# launcher's command line opens a file in the window.
+#   install_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'kill $pid 2>/dev/null || true; rm -rf "$prefix"' EXIT
+pid=0
+cmake --install "$build" --prefix "$prefix" >/dev/null
+share=$prefix/share
+test -x "$prefix/bin/kalvex"
+test -n "$(find "$prefix" -path '*/kalvex/kalvex_window.so')"
+for f in doc/kalvex/kalvex_manual.pdf man/man1/kalvex.1 icons/hicolor/48x48/apps/kalvex.png \
+         icons/hicolor/scalable/apps/kalvex.svg; do
+  test -s "$share/$f" || { echo "not installed: $f"; exit 1; }
+done
+desktop-file-validate "$share/applications/com.zelksoftware.kalvex.desktop"
+xmllint --noout "$share/mime/packages/kalvex-sysex.xml"
+appstreamcli validate --no-net "$share/metainfo/com.zelksoftware.kalvex.metainfo.xml" >/dev/null
+update-mime-database "$share/mime" 2>/dev/null
+update-desktop-database -q "$share/applications" 2>/dev/null || true
+
+work=$(mktemp -d -p "$prefix")
+printf '\xF0\x43\x20\x7A\xF7' > "$work/dump.syx"
+printf '\x00\x01' > "$work/dump-no-magic.syx"
+export XDG_DATA_DIRS=$share XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config XDG_CONFIG_DIRS=$work/none
+export XDG_CURRENT_DESKTOP=X-Generic
+type=$(xdg-mime query filetype "$work/dump.syx")
+[ "$type" = "application/x-sysex" ] || { echo "file type: $type"; exit 1; }
+default=$(xdg-mime query default application/x-sysex)
+[ "$default" = "com.zelksoftware.kalvex.desktop" ] || { echo "default: $default"; exit 1; }
+
+# The launcher's command line with the file: the window loads it (its
+# recent files say so once it closes).
+exec_line=$(sed -n 's/^Exec=//p' "$share/applications/com.zelksoftware.kalvex.desktop")
+cmd=${exec_line//%f/$work/dump.syx}
+export QT_QPA_PLATFORM=offscreen JACK_DEFAULT_SERVER=kalvex_no_server JACK_NO_START_SERVER=1
+export XDG_RUNTIME_DIR=$work/run; mkdir -m 700 "$XDG_RUNTIME_DIR"
+PATH=$prefix/bin:$PATH $cmd &
+pid=$!
+for _ in $(seq 100); do [ -e "$XDG_RUNTIME_DIR"/kalvex-*-$pid.sock ] && break; sleep 0.1; done
+sleep 1
+kill -TERM $pid
+wait $pid
+grep -q "$work/dump.syx" "$XDG_CONFIG_HOME/kalvex/registry.conf" || { cat "$XDG_CONFIG_HOME/kalvex/registry.conf"; exit 1; }
+echo "install ok"
