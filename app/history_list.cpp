@@ -81,11 +81,20 @@ void THistoryList::SetBaseMenu(QMenu* menu) {
   TDynamicMenuBase::SetBaseMenu(menu);
 }
 
-int THistoryList::GetCount() const {
-  if (!baseMenu_ || firstEntryIndex_ < 0) return 0;
+bool THistoryList::OnlyPlaceholder() const {
   const QList<QAction*> items = baseMenu_->actions();
-  if (items.size() == 1 && !items[0]->isEnabled() && items[0]->text() == "(none)") return 0;
-  return std::max(0, static_cast<int>(items.size()) - firstEntryIndex_);
+  return items.size() == 1 && !items[0]->isEnabled() && items[0]->text() == "(none)";
+}
+
+void THistoryList::RemoveLastEntry() {
+  QAction* last = baseMenu_->actions().last();
+  baseMenu_->removeAction(last);
+  delete last;
+}
+
+int THistoryList::GetCount() const {
+  if (!baseMenu_ || firstEntryIndex_ < 0 || OnlyPlaceholder()) return 0;
+  return std::max(0, static_cast<int>(baseMenu_->actions().size()) - firstEntryIndex_);
 }
 
 QAction* THistoryList::Entry(int index) const {
@@ -101,11 +110,7 @@ std::vector<std::string> THistoryList::Files() const {
 
 void THistoryList::SetMaxItems(int count) {
   if (count < 1) return;
-  while (GetCount() > count) {
-    QAction* last = baseMenu_->actions().last();
-    baseMenu_->removeAction(last);
-    delete last;
-  }
+  while (GetCount() > count) RemoveLastEntry();
   maxItems_ = count;
 }
 
@@ -123,11 +128,7 @@ void THistoryList::AddEntry(std::string path, bool atTop) {
   if (Directories ? !DirectoryExists(path) : !IsFile(path)) return;
   if (Directories && path.size() > 1 && path.back() == '/') path.pop_back();
   if (GetCount() == 0) {
-    QList<QAction*> items = baseMenu_->actions();
-    if (items.size() == 1 && !items[0]->isEnabled() && items[0]->text() == "(none)") {
-      baseMenu_->removeAction(items[0]);
-      delete items[0];
-    }
+    if (OnlyPlaceholder()) RemoveLastEntry();
     if (!baseMenu_->actions().isEmpty() && firstEntryIndex_ < 0) baseMenu_->addSeparator();
     firstEntryIndex_ = static_cast<int>(baseMenu_->actions().size());
   }
@@ -144,11 +145,7 @@ void THistoryList::AddEntry(std::string path, bool atTop) {
   const QList<QAction*> items = baseMenu_->actions();
   if (atTop) {
     baseMenu_->insertAction(firstEntryIndex_ < items.size() ? items[firstEntryIndex_] : nullptr, entry);
-    if (GetCount() > maxItems_) {
-      QAction* last = baseMenu_->actions().last();
-      baseMenu_->removeAction(last);
-      delete last;
-    }
+    if (GetCount() > maxItems_) RemoveLastEntry();
   } else {
     baseMenu_->addAction(entry);
   }

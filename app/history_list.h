@@ -80,6 +80,9 @@ protected:
 
 private:
   QAction* MakeEntry(const std::string& path);
+  // The menu holds nothing but the disabled "(none)".
+  bool OnlyPlaceholder() const;
+  void RemoveLastEntry();
 
   int maxItems_ = 4;
 };

@@ -190,14 +190,12 @@ bool TOneInstance::SendToFirstInstance(const QStringList& parameters) {
   }
   int32_t pid = 0;
   const std::array<char, kHandoverSize> handover = EncodeParameters(parameters);
-  bool show = true;
   {
     TBlockLock lock(*block_);
     std::memcpy(lock.Data() + kBlockCountOffset, handover.data(), handover.size());
     pid = ReadInt32(lock.Data() + kBlockPidOffset);
-    show = lock.Data()[kBlockShowOffset] != 0;
   }
-  (void)show;  // the running instance comes to the front by itself
+  // The running instance comes to the front by itself (ShowOnNewInstance).
   QLocalSocket socket;
   socket.connectToServer(ServerName(pid));
   bool taken = false;

@@ -21,6 +21,7 @@
 #include "app/app_services.h"
 #include "editor/zelk_memo.h"
 #include "tests/util/temp_dir.h"
+#include "tests/util/window_test_main.h"
 #include "util/paths.h"
 #include "util/registry.h"
 #include "workbench/kvx_form.h"
@@ -157,16 +158,4 @@ TEST_F(Handover, AKilledFirstInstanceDoesNotHoldUpTheNextStarts) {
 }  // namespace
 }  // namespace kalvex
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("JACK_DEFAULT_SERVER", "kalvex_no_server");
-  qputenv("JACK_NO_START_SERVER", "1");
-  // The children share this run's settings and runtime folder.
-  kalvex::test::TTempDir config, runtime;
-  ::chmod(runtime.Path().c_str(), 0700);
-  qputenv("XDG_CONFIG_HOME", config.Path().c_str());
-  qputenv("XDG_RUNTIME_DIR", runtime.Path().c_str());
-  QApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return kalvex::test::RunWindowTests(argc, argv, true); }

@@ -19,6 +19,7 @@
 #include "app/splash_form.h"
 #include "editor/zelk_memo.h"
 #include "tests/util/temp_dir.h"
+#include "tests/util/window_test_main.h"
 #include "util/paths.h"
 #include "util/registry.h"
 #include "workbench/kvx_form.h"
@@ -303,13 +304,4 @@ TEST(Services, TheWindowKeepsItsRecentFilesPlaceAndAbout) {
 }  // namespace
 }  // namespace kalvex
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("JACK_DEFAULT_SERVER", "kalvex_no_server");
-  qputenv("JACK_NO_START_SERVER", "1");
-  kalvex::test::TTempDir config;
-  qputenv("XDG_CONFIG_HOME", config.Path().c_str());
-  QApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return kalvex::test::RunWindowTests(argc, argv); }

@@ -18,6 +18,7 @@
 
 #include "editor/zelk_memo.h"
 #include "tests/util/temp_dir.h"
+#include "tests/util/window_test_main.h"
 #include "midi/loopback/loopback_service.h"
 #include "midi/midi_system.h"
 #include "util/clock.h"
@@ -251,15 +252,4 @@ TEST_F(MainWindow, SettingsSurviveACloseAndANewWindow) {
 }  // namespace
 }  // namespace kalvex
 
-int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  // The device layer must find no JACK server of anybody's.
-  qputenv("JACK_DEFAULT_SERVER", "kalvex_no_server");
-  qputenv("JACK_NO_START_SERVER", "1");
-  // Settings of this run only: never the user's.
-  kalvex::test::TTempDir config;
-  qputenv("XDG_CONFIG_HOME", config.Path().c_str());
-  QApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return kalvex::test::RunWindowTests(argc, argv); }
