@@ -14,10 +14,12 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <QScrollBar>
+#include <QStyleHints>
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
+#include <cstring>
 
 #include "editor/core/bm_text_geometry.h"
 
@@ -128,6 +130,27 @@ std::string BoxBytesFromText(const QString& text) {
 
 QString TextFromBoxBytes(std::string_view bytes) {
   return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
+}
+
+// One pass over the bytes into one string: a replace on the QString would
+// move the rest of the text after each batch of breaks.
+QString LfTextFromBoxBytes(std::string_view bytes) {
+  QString s(qsizetype(bytes.size()), Qt::Uninitialized);
+  char16_t* const begin = reinterpret_cast<char16_t*>(s.data());
+  char16_t* out = begin;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const unsigned char* const end = p + bytes.size();
+  while (p < end) {
+    const void* cr = std::memchr(p, '\r', size_t(end - p));
+    const unsigned char* stop = cr ? static_cast<const unsigned char*>(cr) : end;
+    out = std::copy(p, stop, out);
+    p = stop;
+    if (p == end) break;
+    if (p + 1 == end || p[1] != '\n') *out++ = u'\r';  // a lone CR stays
+    ++p;
+  }
+  s.truncate(qsizetype(out - begin));
+  return s;
 }
 
 // ---------------------------------------------------------------- option objects
@@ -570,11 +593,11 @@ std::string TZelkMemo::ClipboardText() { return BoxBytesFromText(QGuiApplication
 // Lines are joined by CR LF inside the control; the clipboard gets the
 // platform's line breaks.
 void TZelkMemo::SetClipboardText(const std::string& text) {
-  QString s = TextFromBoxBytes(text);
-#ifndef Q_OS_WIN
-  s.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#ifdef Q_OS_WIN
+  QGuiApplication::clipboard()->setText(TextFromBoxBytes(text));
+#else
+  QGuiApplication::clipboard()->setText(LfTextFromBoxBytes(text));
 #endif
-  QGuiApplication::clipboard()->setText(s);
 }
 
 void TZelkMemo::DragCursorChanged() {

@@ -91,6 +91,8 @@ private:
 // the same mapping both ways; a character that does not fit becomes "?".
 std::string BoxBytesFromText(const QString& text);
 QString TextFromBoxBytes(std::string_view bytes);
+// The same with every CR LF turned into LF (the clipboard's line breaks).
+QString LfTextFromBoxBytes(std::string_view bytes);
 
 enum TBMScrolls { sbNone, sbBoth, sbHorizontal, sbVertical };
 enum TBMBorderStyle { bsNone, bsSingle };

@@ -3,12 +3,14 @@
 // in this run), painting and scrolling cost independent of the line count,
 // memory per line, and typing/undo at the end of a 1,000,000-line text.
 #include <QApplication>
+#include <QClipboard>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <malloc.h>
 #include <string>
 #include <vector>
@@ -275,12 +277,64 @@ void BenchBigPaste() {
   std::printf("editor_paste_50mb: %.1f ms (target: no hang, < 5000 ms)\n", MsSince(t0));
 }
 
+// Touches every page of a fresh block of `bytes`, as a copy does with the
+// text it builds; returns the time taken.
+double FirstTouchMs(size_t bytes) {
+  const auto t0 = Clock::now();
+  auto* p = static_cast<volatile char*>(std::malloc(bytes));
+  for (size_t i = 0; i < bytes; i += 4096) p[i] = 1;
+  const double ms = MsSince(t0);
+  std::free(const_cast<char*>(p));
+  return ms;
+}
+
+// Ctrl+A, Ctrl+C of 100k and of 1M lines: the copy's time grows with the
+// text, not with its square (CR LF become LF on the way to the clipboard).
+// Every big block comes fresh from the system for both sizes alike (the
+// allocator would otherwise reuse the small size's blocks and not the big
+// one's); the peer is the first touch of as much memory as the copy fills:
+// the selected bytes and the clipboard's UTF-16 text.
+void BenchCopy() {
+  constexpr double kCopyTargetMs = 100.0;
+  constexpr double kGrowthTarget = 12.0;
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  const int sizes[2] = {100000, kBigLines};
+  double ms[2] = {0, 0};
+  bool exact = true;
+  for (int k = 0; k < 2; ++k) {
+    TZelkMemo memo;
+    ShowForBench(memo);
+    memo.setFocus();
+    Fill(memo, sizes[k], kLineChars);
+    memo.SelectAll();
+    QApplication::processEvents();
+    std::vector<double> runs;
+    for (int r = 0; r < 5; ++r) {
+      QApplication::clipboard()->clear();
+      const auto t0 = Clock::now();
+      SendKey(&memo, Qt::Key_C, Qt::ControlModifier, QString());
+      runs.push_back(MsSince(t0));
+    }
+    ms[k] = Median(runs);
+    exact = exact && QApplication::clipboard()->text().size() == qsizetype(sizes[k]) * (kLineChars + 1) - 1;
+    QApplication::clipboard()->clear();
+  }
+  std::vector<double> touch;
+  for (int r = 0; r < 5; ++r) touch.push_back(FirstTouchMs(size_t(kBigLines) * (kLineChars + 2 + 2 * (kLineChars + 1))));
+  std::printf("editor_copy_100k_lines: %.1f ms (target: peer of the 1M-line figure)\n", ms[0]);
+  std::printf("editor_copy_1m_lines: %.1f ms (target: < %.0f ms)%s\n", ms[1], kCopyTargetMs,
+              exact ? "" : " TEXT WRONG");
+  std::printf("editor_copy_growth_1m_vs_100k: %.1f x (target: <= %.0f x)\n", ms[1] / ms[0], kGrowthTarget);
+  std::printf("editor_copy_1m_lines_first_touch_of_its_memory: %.1f ms (target: peer, the floor of the 1M copy)\n",
+              Median(touch));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   // With no arguments everything runs; names pick parts (append, flat,
-  // frame, memory, typing, paste, log).
+  // frame, memory, typing, paste, log, copy).
   auto want = [&](const char* name) {
     if (argc < 2) return true;
     for (int i = 1; i < argc; ++i)
@@ -300,5 +354,6 @@ int main(int argc, char** argv) {
   if (want("typing")) BenchTypingAndUndo();
   if (want("paste")) BenchBigPaste();
   if (want("log")) BenchLogLines();
+  if (want("copy")) BenchCopy();
   return 0;
 }

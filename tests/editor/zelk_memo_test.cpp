@@ -487,6 +487,22 @@ TEST_F(ZelkMemoWidget, OneTextMappingForPasteCopyAndTyping) {
   EXPECT_EQ(Text(), "\xE9?");
 }
 
+TEST(ClipboardText, CrLfBecomesLfAndEverythingElseStays) {
+  const struct {
+    std::string bytes;
+    QString text;
+  } cases[] = {
+      {"", ""},
+      {"F0 7E\r\nF7", "F0 7E\nF7"},
+      {"a\rb\nc", "a\rb\nc"},               // lone CR and LF
+      {"\r\r\n\r\n", "\r\n\n"},
+      {"x\r", "x\r"},                          // a CR at the very end
+      {"\xE9\r\n\xFF", QString::fromUtf8("\u00e9\n\u00ff")},  // Latin-1
+      {std::string("a\0b", 3), QString("a") + QChar(0) + "b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LfTextFromBoxBytes(c.bytes), c.text) << c.bytes;
+}
+
 // Dead keys, compose and input methods commit text; it is typed like keys,
 // through OnKeyPress.
 TEST_F(ZelkMemoWidget, InputMethodTextIsTyped) {
