@@ -69,7 +69,9 @@ void TBMCustomMemo::OnLinesChanged(int first, int last) {
     sel_start_ = {0, 0};
     sel_end_ = {0, 0};
     anchor_ = {-1, -1};
-    horz_range_ = 0;
+    // The longest line was announced while the lines came in; a range of 0
+    // here would leave it out of reach until the caret enters it.
+    horz_range_ = lines_.MaxLineLength();
     ClearUndo();
     ScrollBarsChanged();
     InvalidateAll();
@@ -131,13 +133,15 @@ void TBMCustomMemo::RestoreEditState(const TBMEditState& s) {
   // Repaint the rows the old and new caret and selection touch; a whole
   // repaint would cost a full frame per Undo.
   const TBMEditState old = EditState();
+  TBMPos caret{s.caretCol, s.caretLine};
   if (s.selAvail) {
     anchor_ = {s.anchorCol, s.anchorLine};
     SetSelection({s.selStartCol, s.selStartLine}, {s.selEndCol, s.selEndLine});
+    if (sel_avail_) KeepCaretAtSelectionEnd(caret);
   } else {
     SelectionOff();
   }
-  SetCaret(s.caretCol, s.caretLine);
+  SetCaret(caret.col, caret.line);
   const int oldTop = top_line_;
   ScrollCaretIntoView();
   if (top_line_ != oldTop) {
@@ -200,6 +204,24 @@ void TBMCustomMemo::SetSelection(TBMPos a, TBMPos b) {
   sel_start_ = a;
   sel_end_ = b;
   sel_avail_ = true;
+}
+
+// A selection is shown with the caret at one end and the anchor at the
+// other, so Shift with an arrow extends it from where it is. A copy dropped
+// elsewhere recorded the drop point as its caret; undoing it brings back the
+// source selection, and the caret goes to that selection's free end.
+void TBMCustomMemo::KeepCaretAtSelectionEnd(TBMPos& caret) {
+  ClampPos(caret);
+  if (caret == sel_start_)
+    anchor_ = sel_end_;
+  else if (caret == sel_end_)
+    anchor_ = sel_start_;
+  else if (anchor_ == sel_end_)
+    caret = sel_start_;
+  else {
+    anchor_ = sel_start_;
+    caret = sel_end_;
+  }
 }
 
 void TBMCustomMemo::SelectRange(TBMPos a, TBMPos b) {
@@ -608,9 +630,11 @@ void TBMCustomMemo::ScrollCaretIntoView() {
   }
 }
 
+// Showing new data keeps a selection the user made, and the caret at its
+// end, so Shift with an arrow still extends that selection.
 void TBMCustomMemo::ScrollToEnd() {
   SetTopLine(lines_.Count() - visible_lines_);
-  if (!lines_.Empty()) SetCaret(caret_.col, lines_.Count() - 1);
+  if (!lines_.Empty() && !sel_avail_) SetCaret(caret_.col, lines_.Count() - 1);
 }
 
 // ---------------------------------------------------------------- keyboard

@@ -214,6 +214,7 @@ private:
   std::string TextBetween(TBMPos start, TBMPos end) const;
   std::string RemoveSelection(bool record, bool returnText);
   void ClampPos(TBMPos& p) const;
+  void KeepCaretAtSelectionEnd(TBMPos& caret);
   void RepaintVisible(int first, int last);
   void RepaintStateRows(const TBMEditState& state);
   int LineLength(int line) const;

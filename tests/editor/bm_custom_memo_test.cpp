@@ -497,7 +497,61 @@ TEST_F(Memo, DragMovesOrCopiesTheSelectionAndUndoTakesItBack) {
     m.Undo();
     if (!c.copy) m.Undo();
     EXPECT_EQ(Text(), "ab cd ef\r\nxy");
+    // The source selection is back with the caret at its end, so Shift with
+    // an arrow extends it there (a copy's undo had left the caret at the
+    // drop point, and Shift+Right selected from there).
+    EXPECT_EQ(m.GetSelText(), "cd");
+    EXPECT_EQ(Caret(), (TBMPos{5, 0}));
+    m.KeyDown(vkRight, ssShift);
+    EXPECT_EQ(m.GetSelText(), "cd ") << c.copy << " " << c.dropCol;
   }
+}
+
+TEST_F(Memo, RestoredSelectionKeepsTheCaretAtAnEndOppositeTheAnchor) {
+  Load("ab cd ef\r\nxy");
+  const struct {
+    TBMPos anchor, caret;
+    TBMPos wantAnchor, wantCaret;
+  } cases[] = {
+      {{3, 0}, {5, 0}, {3, 0}, {5, 0}},   // as made by Shift or the mouse
+      {{5, 0}, {3, 0}, {5, 0}, {3, 0}},   // made backwards
+      {{3, 0}, {1, 1}, {3, 0}, {5, 0}},   // caret outside: to the free end
+      {{5, 0}, {1, 1}, {5, 0}, {3, 0}},
+      {{-1, -1}, {4, 0}, {3, 0}, {5, 0}},  // no anchor, caret inside
+  };
+  for (const auto& c : cases) {
+    m.RestoreEditState({true, c.anchor.col, c.anchor.line, 3, 0, 5, 0, c.caret.col, c.caret.line});
+    EXPECT_EQ(m.Anchor(), c.wantAnchor) << c.caret.col << "," << c.caret.line;
+    EXPECT_EQ(Caret(), c.wantCaret) << c.caret.col << "," << c.caret.line;
+    EXPECT_EQ(m.GetSelText(), "cd");
+  }
+}
+
+TEST_F(Memo, ScrollToEndKeepsTheCaretOfASelection) {
+  std::string text;
+  for (int i = 0; i < 50; ++i) text += "F0 7E 7F 06 01 F7\r\n";
+  Load(text);
+  m.SelectRange({3, 2}, {8, 2});
+  m.Lines().Add("F0 41 F7");
+  m.ScrollToEnd();
+  EXPECT_EQ(m.TopLine(), m.Lines().Count() - m.VisibleLines());
+  EXPECT_EQ(Caret(), (TBMPos{8, 2}));
+  m.KeyDown(vkLeft, ssShift);
+  EXPECT_EQ(m.GetSelText(), "7E 7");
+  // Without a selection the caret follows the new data.
+  m.KeyDown(vkRight, ssNone);
+  m.ScrollToEnd();
+  EXPECT_EQ(m.CaretLine(), m.Lines().Count() - 1);
+}
+
+TEST_F(Memo, AWholeTextKeepsItsLongestLineInReach) {
+  Load("F0 F7\r\n" + std::string(1000000, '0') + "\r\nF0 F7");
+  EXPECT_EQ(Caret(), (TBMPos{0, 0}));
+  m.SetLeftCol(500000);
+  EXPECT_EQ(m.LeftCol(), 500000);
+  EXPECT_EQ(m.MaxLeftCol(), 1000000 - m.VisibleCols() + 1);
+  m.Lines().Clear();
+  EXPECT_EQ(m.MaxLeftCol(), 0);
 }
 
 TEST_F(Memo, ReadOnlySelectsButDoesNotDrag) {

@@ -503,6 +503,19 @@ TEST(ClipboardText, CrLfBecomesLfAndEverythingElseStays) {
   for (const auto& c : cases) EXPECT_EQ(LfTextFromBoxBytes(c.bytes), c.text) << c.bytes;
 }
 
+// A text loaded whole (File > Open of a .txt) can be scrolled to the end of
+// its longest line at once, before the caret ever enters it.
+TEST_F(ZelkMemoWidget, LongLineOfALoadedTextIsInReach) {
+  memo->Lines().SetText("F0 F7\r\n" + std::string(1000000, '0') + "\r\nF0 F7");
+  QApplication::processEvents();
+  QScrollBar* h = memo->horizontalScrollBar();
+  EXPECT_TRUE(h->isEnabled());
+  EXPECT_EQ(h->maximum(), 1000000 - memo->VisibleCols() + 1);
+  h->triggerAction(QAbstractSlider::SliderPageStepAdd);
+  EXPECT_GT(memo->LeftCol(), 0);
+  EXPECT_EQ(memo->Caret(), (TBMPos{0, 0}));
+}
+
 // Dead keys, compose and input methods commit text; it is typed like keys,
 // through OnKeyPress.
 TEST_F(ZelkMemoWidget, InputMethodTextIsTyped) {
