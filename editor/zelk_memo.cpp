@@ -842,9 +842,10 @@ void TZelkMemo::keyPressEvent(QKeyEvent* e) {
   }
   KeyDown(key, shift);
   if (OnKeyDown) OnKeyDown(key, shift);
-  // Character input: printable text and tabs; Enter acts on key down.
+  // Character input: printable text and tabs; Enter acts on key down. Alt
+  // with a key is a command (a menu's letter), never text; AltGr is not Alt.
   const bool typed = key == vkOther || key == vkTab || (key >= 'A' && key <= 'Z');
-  if (typed && !(shift & ssCtrl)) TypeText(e->text());
+  if (typed && !(shift & (ssCtrl | ssAlt))) TypeText(e->text());
   e->accept();
 }
 
@@ -884,7 +885,14 @@ void TZelkMemo::mousePressEvent(QMouseEvent* e) {
     return;
   }
   last_mouse_ = e->position().toPoint();
-  MouseDown(last_mouse_.x(), last_mouse_.y(), BMShiftFromQt(e->modifiers()));
+  const bool triple = double_click_time_.isValid() &&
+                      double_click_time_.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval() &&
+                      (last_mouse_ - double_click_pos_).manhattanLength() < QGuiApplication::styleHints()->startDragDistance();
+  double_click_time_.invalidate();
+  if (triple)
+    TripleClick(last_mouse_.x(), last_mouse_.y(), BMShiftFromQt(e->modifiers()));
+  else
+    MouseDown(last_mouse_.x(), last_mouse_.y(), BMShiftFromQt(e->modifiers()));
 }
 
 void TZelkMemo::mouseMoveEvent(QMouseEvent* e) {
@@ -915,6 +923,8 @@ void TZelkMemo::mouseDoubleClickEvent(QMouseEvent* e) {
   DoubleClick();
   // The press that comes with the double click (skipped after a word).
   mousePressEvent(e);
+  double_click_pos_ = e->position().toPoint();
+  double_click_time_.start();
 }
 
 void TZelkMemo::wheelEvent(QWheelEvent* e) {
@@ -992,7 +1002,7 @@ bool TZelkMemo::eventFilter(QObject* watched, QEvent* e) {
         return true;
       }
       // Other characters are typed in the editor; the list keeps the focus.
-      if (!k->text().isEmpty() && !(k->modifiers() & Qt::ControlModifier))
+      if (!k->text().isEmpty() && !(k->modifiers() & (Qt::ControlModifier | Qt::AltModifier)))
         for (char c : BoxBytesFromText(k->text()))
           if (static_cast<unsigned char>(c) >= 32) CharInput(c);
     } else if (e->type() == QEvent::FocusOut) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QColor>
 #include <QFont>
 #include <QPointer>
@@ -237,6 +238,10 @@ private:
   bool repaint_after_change_ = false;
   QRect caret_painted_;  // where the caret bar is on screen now, if anywhere
   QPoint last_mouse_;
+  // Where and when the last double click was: a press soon after, close by,
+  // is a triple click.
+  QPoint double_click_pos_;
+  QElapsedTimer double_click_time_;
   bool screen_hooked_ = false;
 
   // Every character is drawn in its own cell: the font's glyph of each byte

@@ -1048,6 +1048,31 @@ void TBMCustomMemo::DoubleClick() {
   skip_next_press_ = true;
 }
 
+// A third click selects the line under the mouse with its line break (the
+// last line to its end), like a click in the gutter; in the gutter it is
+// that click. The rest of the click is ignored.
+void TBMCustomMemo::TripleClick(int x, int y, TBMShift shift) {
+  if (gutter_width_ > 0 && x <= gutter_width_) {
+    MouseDown(x, y, shift);
+    return;
+  }
+  skip_next_press_ = false;
+  if (!HasFocus()) TakeFocus();
+  if (DropListVisible()) HideDropList();
+  ResetDropListIdle();
+  button_down_ = true;
+  ignore_mouse_ = true;
+  dragging_selection_ = false;
+  gutter_selecting_ = false;
+  autoscroll_line_step_ = autoscroll_col_step_ = 0;
+  if (lines_.Empty()) return;
+  const int line = std::min(PointToPos(x, y, false).line, lines_.Count() - 1);
+  press_pos_ = {0, line};
+  const TBMPos end = line + 1 < lines_.Count() ? TBMPos{0, line + 1} : TBMPos{LineLength(line), line};
+  SelectRange({0, line}, end);
+  ScrollCaretIntoView();
+}
+
 void TBMCustomMemo::DropSelection(TBMPos target, bool copy) {
   const std::string text = GetSelText();
   if (text.empty()) {

@@ -146,6 +146,8 @@ public:
   void MouseMove(int x, int y, TBMShift shift);  // with the left button held
   void MouseUp(int x, int y, TBMShift shift);
   void DoubleClick();
+  // A press that follows a double click closely: selects the whole line.
+  void TripleClick(int x, int y, TBMShift shift);
   void AutoScrollTick(int x, int y, TBMShift shift);
   void CancelDrag();
   // The mouse is no longer ours (focus lost mid-drag, no release coming):

@@ -544,6 +544,32 @@ TEST_F(Memo, ScrollToEndKeepsTheCaretOfASelection) {
   EXPECT_EQ(m.CaretLine(), m.Lines().Count() - 1);
 }
 
+TEST_F(Memo, TripleClickSelectsTheLineWithItsBreak) {
+  Load("F0 43 F7\r\n90 3C 7F\r\nF0 7E F7");
+  const struct {
+    int line;
+    std::string selected;
+  } cases[] = {{0, "F0 43 F7\r\n"}, {1, "90 3C 7F\r\n"}, {2, "F0 7E F7"}, {7, "F0 7E F7"}};
+  for (const auto& c : cases) {
+    const int y = 16 * c.line + 2;
+    m.MouseDown(8 * 4, y, ssNone);
+    m.MouseUp(8 * 4, y, ssNone);
+    m.DoubleClick();
+    m.MouseDown(8 * 4, y, ssNone);
+    m.MouseUp(8 * 4, y, ssNone);
+    m.TripleClick(8 * 4, y, ssNone);
+    m.MouseMove(8 * 1, y, ssNone);  // the rest of the click changes nothing
+    m.MouseUp(8 * 1, y, ssNone);
+    EXPECT_EQ(m.GetSelText(), c.selected) << c.line;
+    EXPECT_EQ(Caret(), m.SelEnd());
+  }
+  // In the gutter the press is the gutter's: the line and its break.
+  m.SetMetrics(8, 16, 8 * 20 + 26, 16 * 10, 26);
+  m.TripleClick(20, 16 + 3, ssNone);
+  m.MouseUp(20, 16 + 3, ssNone);
+  EXPECT_EQ(m.GetSelText(), "90 3C 7F\r\n");
+}
+
 TEST_F(Memo, AWholeTextKeepsItsLongestLineInReach) {
   Load("F0 F7\r\n" + std::string(1000000, '0') + "\r\nF0 F7");
   EXPECT_EQ(Caret(), (TBMPos{0, 0}));

@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QStyleHints>
 #include <QSignalSpy>
 #include <QTest>
 #include <QVBoxLayout>
@@ -501,6 +502,42 @@ TEST(ClipboardText, CrLfBecomesLfAndEverythingElseStays) {
       {std::string("a\0b", 3), QString("a") + QChar(0) + "b"},
   };
   for (const auto& c : cases) EXPECT_EQ(LfTextFromBoxBytes(c.bytes), c.text) << c.bytes;
+}
+
+// Alt with a key is a menu's letter or a command, never text; AltGr (not
+// Alt on X11) still types what the layout gives.
+TEST_F(ZelkMemoWidget, AltWithALetterOrDigitTypesNothing) {
+  Key(Qt::Key_G, Qt::AltModifier);
+  Key(Qt::Key_1, Qt::AltModifier);
+  Key(Qt::Key_F, Qt::AltModifier | Qt::ShiftModifier);
+  EXPECT_EQ(Text(), "");
+  QKeyEvent altGr(QEvent::KeyPress, Qt::Key_At, Qt::GroupSwitchModifier, "@");
+  QApplication::sendEvent(memo, &altGr);
+  Key(Qt::Key_F);
+  EXPECT_EQ(Text(), "@f");
+}
+
+// A third click soon after a double click selects the line; a click after
+// the double-click time is an ordinary click again.
+TEST_F(ZelkMemoWidget, TripleClickSelectsTheLine) {
+  memo->Lines().SetText("F0 43 F7\r\n90 3C 7F\r\nF0 7E F7");
+  auto tripleClick = [&](QPoint at) {
+    QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(vp(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, at);
+  };
+  tripleClick(Cell(4, 1));
+  EXPECT_EQ(memo->GetSelText(), "90 3C 7F\r\n");
+  tripleClick(Cell(1, 2));
+  EXPECT_EQ(memo->GetSelText(), "F0 7E F7");
+  QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, Cell(4, 0));
+  QTest::mouseDClick(vp(), Qt::LeftButton, Qt::NoModifier, Cell(4, 0));
+  QTest::mouseRelease(vp(), Qt::LeftButton, Qt::NoModifier, Cell(4, 0));
+  QTest::qWait(QGuiApplication::styleHints()->mouseDoubleClickInterval() + 50);
+  QTest::mouseClick(vp(), Qt::LeftButton, Qt::NoModifier, Cell(1, 0));
+  EXPECT_FALSE(memo->SelAvail());
+  EXPECT_EQ(memo->Caret(), (TBMPos{1, 0}));
 }
 
 // A text loaded whole (File > Open of a .txt) can be scrolled to the end of
