@@ -942,18 +942,24 @@ TBMPos TBMCustomMemo::PointToPos(int x, int y, bool captured) const {
   return {DisplayToLogicalCol(lines_[line], displayCol, tab_width_), line};
 }
 
+// What every press does first: focus, no drop list, a fresh button state.
+void TBMCustomMemo::BeginPress(bool ignoreRest) {
+  if (!HasFocus()) TakeFocus();
+  if (DropListVisible()) HideDropList();
+  ResetDropListIdle();
+  button_down_ = true;
+  ignore_mouse_ = ignoreRest;
+  dragging_selection_ = false;
+  gutter_selecting_ = false;
+  autoscroll_line_step_ = autoscroll_col_step_ = 0;
+}
+
 void TBMCustomMemo::MouseDown(int x, int y, TBMShift shift) {
   if (skip_next_press_) {
     skip_next_press_ = false;
     return;
   }
-  if (!HasFocus()) TakeFocus();
-  if (DropListVisible()) HideDropList();
-  ResetDropListIdle();
-  button_down_ = true;
-  ignore_mouse_ = false;
-  gutter_selecting_ = false;
-  autoscroll_line_step_ = autoscroll_col_step_ = 0;
+  BeginPress(false);
   press_pos_ = PointToPos(x, y, false);
   gutter_selecting_ = gutter_width_ > 0 && x <= gutter_width_;
   press_in_gutter_ = gutter_selecting_;
@@ -1057,14 +1063,7 @@ void TBMCustomMemo::TripleClick(int x, int y, TBMShift shift) {
     return;
   }
   skip_next_press_ = false;
-  if (!HasFocus()) TakeFocus();
-  if (DropListVisible()) HideDropList();
-  ResetDropListIdle();
-  button_down_ = true;
-  ignore_mouse_ = true;
-  dragging_selection_ = false;
-  gutter_selecting_ = false;
-  autoscroll_line_step_ = autoscroll_col_step_ = 0;
+  BeginPress(true);
   if (lines_.Empty()) return;
   const int line = std::min(PointToPos(x, y, false).line, lines_.Count() - 1);
   press_pos_ = {0, line};

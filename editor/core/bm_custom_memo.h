@@ -217,6 +217,7 @@ private:
   std::string RemoveSelection(bool record, bool returnText);
   void ClampPos(TBMPos& p) const;
   void KeepCaretAtSelectionEnd(TBMPos& caret);
+  void BeginPress(bool ignoreRest);
   void RepaintVisible(int first, int last);
   void RepaintStateRows(const TBMEditState& state);
   int LineLength(int line) const;
