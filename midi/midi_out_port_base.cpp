@@ -1,7 +1,9 @@
 #include "midi/midi_out_port_base.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "midi/midi_event_split.h"
@@ -45,8 +47,13 @@ TMidiOutPortBase::TMidiOutPortBase(TMidiCallback callback, uintptr_t instance)
 
 TMidiOutPortBase::~TMidiOutPortBase() = default;
 
+// New sends are refused at once; what was queued before goes out first, so a
+// message sent just before closing is neither cut nor lost.
 uint32_t TMidiOutPortBase::Close() {
   if (!MarkClosed()) return kMidiNoError;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
+  while (!Gone() && HasUndelivered() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Reset();
   Detach();
   return kMidiNoError;
@@ -103,12 +110,18 @@ bool TMidiOutPortBase::HasPending() {
   return !pending_.empty() || !onWire_.empty();
 }
 
+bool TMidiOutPortBase::HasUndelivered() {
+  std::lock_guard lock(mutex_);
+  return !pending_.empty() || !onWire_.empty() || DeliveredBytes(written_) < written_;
+}
+
 uint32_t TMidiOutPortBase::MsUntilPacerReady() {
   std::lock_guard lock(mutex_);
   if (!pacer_) return kNoWait;
   uint32_t wait = kNoWait;
   if (!pending_.empty() && blockedEventBytes_ > 0) wait = pacer_->MsUntilFits(blockedEventBytes_);
-  if (!onWire_.empty()) wait = std::min(wait, pacer_->MsUntilDrained(onWire_.front().lastByte));
+  if (!onWire_.empty() && onWire_.front().lastByte > pacer_->Drained())
+    wait = std::min(wait, pacer_->MsUntilDrained(onWire_.front().lastByte));
   return wait;
 }
 
@@ -146,6 +159,7 @@ void TMidiOutPortBase::Pump(size_t maxEventBytes, const TWriter& write) {
           break;
         }
         if (pacer_) pacer_->Wrote(eventBytes);
+        written_ += eventBytes;
         if (first >= 0x80 && first < 0xF0)
           p.runningStatus = first;
         else if (first >= 0xF0 && first < 0xF8)
@@ -154,15 +168,12 @@ void TMidiOutPortBase::Pump(size_t maxEventBytes, const TWriter& write) {
         inSysEx_ = inSysEx;
       }
       if (full) break;
-      if (p.hdr) {
-        if (pacer_)
-          onWire_.push_back({p.hdr, pacer_->Written()});
-        else
-          done.push_back(p.hdr);
-      }
+      if (p.hdr) onWire_.push_back({p.hdr, pacer_ ? pacer_->Written() : 0, written_});
       pending_.pop_front();
     }
-    while (!onWire_.empty() && onWire_.front().lastByte <= pacer_->Drained()) {
+    const uint64_t delivered = DeliveredBytes(written_);
+    while (!onWire_.empty() && onWire_.front().lastWritten <= delivered &&
+           (!pacer_ || onWire_.front().lastByte <= pacer_->Drained())) {
       done.push_back(onWire_.front().hdr);
       onWire_.pop_front();
     }

@@ -2,8 +2,9 @@
 // An output port whose backend sends from a thread of its own: short and
 // long messages wait in one queue, in order; the backend's driver thread
 // takes them out an event at a time with Pump and the port reports each long
-// message done (MOM_DONE) once all of it was handed over, or, on a port paced
-// to the wire, once its last byte has left the pacer. Data bytes that follow
+// message done (MOM_DONE) once the service has delivered all of it and, on a
+// port paced to the wire, once its last byte has left the pacer. Closing
+// waits (bounded) until everything queued was delivered. Data bytes that follow
 // a channel message inside a long message (running status) go out as
 // complete messages with their status.
 
@@ -67,6 +68,11 @@ public:
   void Pump(size_t maxEventBytes, const TWriter& write);
   // Queued bytes, or long messages still on the wire.
   bool HasPending();
+  // Also bytes handed to the service that it has not delivered yet.
+  bool HasUndelivered();
+  // How long Close waits at most for what is queued to be delivered; what is
+  // left then is dropped.
+  static constexpr int kCloseDrainMs = 1000;
   // Output to hardware: never faster than the wire (set before the first send).
   void PaceToWire() { pacer_ = std::make_unique<TWirePacer>(); }
   bool PacedToWire() const { return pacer_ != nullptr; }
@@ -80,6 +86,11 @@ protected:
   virtual void Wake() {}
   // Called by Close after the queue was emptied; the backend forgets the port.
   virtual void Detach() {}
+  // Of the event bytes written so far, how many the service has delivered
+  // (taken out of its buffer in a cycle that has ended); a long message is
+  // done only once all of it was delivered. Services that deliver as they
+  // take leave it as it is.
+  virtual uint64_t DeliveredBytes(uint64_t written) { return written; }
 
 private:
   struct TPending {
@@ -91,7 +102,8 @@ private:
   };
   struct TOnWire {
     TMidiHdr* hdr = nullptr;
-    uint64_t lastByte = 0;  // the pacer's count after its last byte
+    uint64_t lastByte = 0;     // the pacer's count after its last byte
+    uint64_t lastWritten = 0;  // written_ after its last byte
   };
   uint32_t Queue(const TPending& item);
 
@@ -100,6 +112,7 @@ private:
   std::deque<TOnWire> onWire_;
   std::unique_ptr<TWirePacer> pacer_;
   size_t blockedEventBytes_ = 0;  // the event the pacer held back
+  uint64_t written_ = 0;          // event bytes the service took
   bool inSysEx_ = false;
 };
 

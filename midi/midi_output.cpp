@@ -79,9 +79,10 @@ void TMidiOutput::DoOpen() {
 void TMidiOutput::DoClose() {
   std::unique_ptr<TMidiOutPort> port = std::move(handle_);
   if (!port) return;
-  // Reset makes the driver report every pending long message done, which
-  // frees their wrappers; the ports do that even after the device vanished.
-  if (!driverClosed_) port->Reset();
+  // The port delivers what is queued first (bounded), then reports every
+  // long message still pending done, which frees their wrappers; the ports
+  // do that even after the device vanished. A Reset here would drop a
+  // message sent just before the close.
   port->Close();
 }
 

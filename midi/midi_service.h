@@ -85,10 +85,13 @@ public:
   virtual uint32_t ShortMsg(uint32_t packed) = 0;
   virtual uint32_t PrepareHeader(TMidiHdr* hdr) = 0;
   virtual uint32_t UnprepareHeader(TMidiHdr* hdr) = 0;
-  // Completion comes as MOM_DONE; a refused header gets none.
+  // Completion comes as MOM_DONE once the message was delivered; a refused
+  // header gets none.
   virtual uint32_t LongMsg(TMidiHdr* hdr) = 0;
   // Every pending long message comes back as done before this returns.
   virtual uint32_t Reset() = 0;
+  // Close first delivers what was queued (for a bounded time), then reports
+  // every long message still pending done, as Reset does.
 };
 
 struct TMidiDeviceCaps {

@@ -34,15 +34,28 @@ constexpr int kGoneSettleMs = 50;
 constexpr long kIdleMs = 200;
 
 void Silent(const char* text) { TraceF("jack: %s", text); }
+
+// PipeWire's JACK turns a port's events of one cycle into a control sequence
+// of at most 4096 bytes, and its MIDI bridge drops a whole cycle whose events
+// do not fit; each event takes its bytes, padded to 8, and a 16-byte header.
+constexpr size_t kPipeWireCycleBytes = 4096;
+size_t ControlBytes(size_t eventBytes) { return 16 + ((eventBytes + 7) & ~size_t(7)); }
+bool IsPipeWire() { return std::strstr(jack_get_version_string(), "PipeWire") != nullptr; }
 }  // namespace
 
 // What the process callback sees of one of our ports.
 struct TJackSlot {
   std::atomic<bool> active{false};
+  // An output being released: its buffer is cleared every cycle and nothing
+  // more is written, so the peer does not read the last events again.
+  std::atomic<bool> closing{false};
   jack_port_t* port = nullptr;
   jack_ringbuffer_t* ring = nullptr;
   bool input = false;
   std::atomic<uint32_t> lost{0};
+  // Output: event bytes put into the port buffer, added once the port's
+  // events of the cycle are all there (the peer reads them in that cycle).
+  std::atomic<uint64_t> served{0};
 };
 
 class TJackInPort final : public TMidiInPortBase {
@@ -87,11 +100,17 @@ public:
 protected:
   void Wake() override { sem_post(&service_.wake_); }
   void Detach() override { service_.DetachOut(this); }
+  // Driver thread (Pump) or a closing thread: what the process callback has
+  // put into the port buffer.
+  uint64_t DeliveredBytes(uint64_t written) override {
+    const int slot = slot_;
+    return slot < 0 ? written : service_.slots_[slot].served.load(std::memory_order_acquire);
+  }
 
 private:
   friend class TJackService;
   TJackService& service_;
-  int slot_ = -1;
+  std::atomic<int> slot_{-1};
   std::string peer_;
   bool attached_ = false;
 };
@@ -123,6 +142,7 @@ bool TJackService::EnsureClient() {
     TraceF("jack: no server, status %d", int(status));
     return false;
   }
+  cycleBudget_ = IsPipeWire() ? kPipeWireCycleBytes : SIZE_MAX;  // read by the process callback
   jack_set_process_callback(client, &TJackService::Process, this);
   jack_on_shutdown(client, &TJackService::Shutdown, this);
   jack_set_port_registration_callback(client, &TJackService::PortRegistration, this);
@@ -255,11 +275,19 @@ void TJackService::WaitForGraph(jack_port_t* port) {
 
 void TJackService::ReleaseSlot(int slot) {
   TJackSlot& s = slots_[slot];
-  s.active.store(false, std::memory_order_release);
   if (client_ && !serverGone_) {
+    if (!s.input) {
+      // A port buffer that nobody clears keeps its events: the peer would
+      // read them again every cycle until the port is gone.
+      s.closing.store(true, std::memory_order_release);
+      WaitForCycles(2);
+    }
+    s.active.store(false, std::memory_order_release);
     WaitForCycles(2);  // then no process callback can still be using the slot
     if (s.port) jack_port_unregister(client_, s.port);
   }
+  s.active.store(false, std::memory_order_release);
+  s.closing.store(false, std::memory_order_relaxed);
   if (s.ring) jack_ringbuffer_free(s.ring);
   s.ring = nullptr;
   s.port = nullptr;
@@ -285,6 +313,8 @@ uint32_t TJackService::Connect(bool input, const std::string& peer, int& slot) {
   s.ring = jack_ringbuffer_create(input ? kInRingBytes : kOutRingBytes);
   s.input = input;
   s.lost = 0;
+  s.served = 0;
+  s.closing = false;
   return kMidiNoError;
 }
 
@@ -363,18 +393,26 @@ int TJackService::Process(uint32_t nframes, void* arg) {
       }
     } else {
       jack_midi_clear_buffer(buffer);
+      if (s.closing.load(std::memory_order_acquire)) continue;
+      uint64_t served = 0;
+      size_t budget = self->cycleBudget_;
       for (;;) {
         uint16_t size = 0;
         const size_t available = jack_ringbuffer_read_space(s.ring);
         if (available < sizeof size) break;
         jack_ringbuffer_peek(s.ring, reinterpret_cast<char*>(&size), sizeof size);
         if (available < sizeof size + size) break;
+        const size_t cost = ControlBytes(size);
+        if (served > 0 && cost > budget) break;  // the rest goes in the next cycle
+        budget -= std::min(budget, cost);
         // A full port buffer refuses the event (ENOBUFS): it waits for the next cycle.
         jack_midi_data_t* target = jack_midi_event_reserve(buffer, 0, size);
         if (!target) break;
         jack_ringbuffer_read_advance(s.ring, sizeof size);
         jack_ringbuffer_read(s.ring, reinterpret_cast<char*>(target), size);
+        served += size;
       }
+      if (served) s.served.fetch_add(served, std::memory_order_release);
     }
   }
   self->cycles_.fetch_add(1, std::memory_order_release);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,6 +87,8 @@ private:
 
   std::unique_ptr<TJackSlot[]> slots_;
   std::atomic<uint32_t> cycles_{0};
+  // Output bytes one port may put into one cycle (as the server counts them).
+  size_t cycleBudget_ = SIZE_MAX;
   std::atomic<bool> serverGone_{false};
   std::atomic<bool> portsChanged_{false};
   std::atomic<bool> stop_{false};

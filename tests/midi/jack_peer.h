@@ -28,6 +28,10 @@ public:
     toSend_ = jack_ringbuffer_create(kRingBytes);
     received_ = jack_ringbuffer_create(kRingBytes);
     jack_set_process_callback(client_, &TJackPeer::Process, this);
+    jack_set_xrun_callback(client_, [](void* arg) {
+      static_cast<TJackPeer*>(arg)->xruns_++;
+      return 0;
+    }, this);
     return out_ && in_ && jack_activate(client_) == 0;
   }
   void CloseClient() {
@@ -61,6 +65,12 @@ public:
     return n;
   }
   uint64_t Dropped() const { return dropped_; }
+  // Cycles the server ran late (it may drop or repeat their events).
+  uint64_t Xruns() const { return xruns_; }
+  // Events received, and those of them that did not start with a status
+  // byte (a bridge to hardware drops such pieces).
+  uint64_t Events() const { return events_; }
+  uint64_t EventsWithoutStatus() const { return eventsWithoutStatus_; }
 
 private:
   static int Process(jack_nframes_t nframes, void* arg) {
@@ -83,6 +93,8 @@ private:
     for (uint32_t i = 0; i < count; ++i) {
       jack_midi_event_t event;
       if (jack_midi_event_get(&event, in, i) != 0) continue;
+      self->events_++;
+      if (event.size == 0 || event.buffer[0] < 0x80) self->eventsWithoutStatus_++;
       if (jack_ringbuffer_write_space(self->received_) < event.size) {
         self->dropped_ += event.size;
         continue;
@@ -98,6 +110,9 @@ private:
   jack_ringbuffer_t* toSend_ = nullptr;
   jack_ringbuffer_t* received_ = nullptr;
   std::atomic<uint64_t> dropped_{0};
+  std::atomic<uint64_t> xruns_{0};
+  std::atomic<uint64_t> events_{0};
+  std::atomic<uint64_t> eventsWithoutStatus_{0};
 };
 
 }  // namespace kalvex::test

@@ -18,7 +18,8 @@ namespace {
 class TScriptedOutPort final : public TMidiOutPort {
 public:
   TScriptedOutPort(TMidiCallback callback, uintptr_t instance) : callback_(callback), instance_(instance) {}
-  uint32_t Close() override { return kMidiNoError; }
+  // As the services' ports do: what is still queued at the end is reported done.
+  uint32_t Close() override { return Reset(); }
   uint32_t GetID() override { return kMidiNoError; }
   uint32_t ShortMsg(uint32_t) override {
     ++shorts;

@@ -51,4 +51,12 @@ inline std::vector<uint8_t> PatternSysEx(size_t size, uint32_t seed = 1) {
   return data;
 }
 
+// Where two byte strings part, for a failure message.
+inline std::string FirstDifference(const std::vector<uint8_t>& got, const std::vector<uint8_t>& want) {
+  size_t i = 0;
+  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+  auto at = [i](const std::vector<uint8_t>& v) { return i < v.size() ? std::to_string(v[i]) : std::string("end"); };
+  return "first difference at byte " + std::to_string(i) + ": got " + at(got) + ", want " + at(want);
+}
+
 }  // namespace kalvex::test
