@@ -6,8 +6,10 @@
 set -euo pipefail
 build=$1
 prefix=$(mktemp -d)
-trap 'kill $pid 2>/dev/null || true; rm -rf "$prefix"' EXIT
-pid=0
+# "kill 0" would end the whole process group, the test run with it: only a
+# window that was started is stopped.
+pid=
+trap 'if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi; rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 share=$prefix/share
 test -x "$prefix/bin/kalvex"
