@@ -55,13 +55,15 @@ std::string Fold(const std::string& s) {
 
 class TOutputTarget : public TSendTarget {
 public:
+  static constexpr int64_t kMaxBytesInFlight = 256 * 1024;
   explicit TOutputTarget(TMidiOutput& out) : out_(out) {}
   void SendShort(uint8_t s, uint8_t d1, uint8_t d2) override { out_.SendShort(s, d1, d2); }
   void SendLong(const uint8_t* data, int length) override {
-    // Hold back while many long messages are in flight, so a big file does
-    // not pile up in memory ahead of a slow port.
+    // Hold back while many bytes are in flight, so a big file does not pile
+    // up in memory ahead of a slow port; more than the largest message a
+    // port gathers from its pieces (64 KiB), or that message would never end.
     // Input keeps being taken meanwhile: on a cable it is what frees the output.
-    while (out_.PendingLongCount() > 64 && !out_.DriverClosed()) {
+    while (out_.PendingLongBytes() > kMaxBytesInFlight && !out_.DriverClosed()) {
       QCoreApplication::processEvents();
       QThread::msleep(1);
     }

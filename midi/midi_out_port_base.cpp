@@ -110,6 +110,11 @@ bool TMidiOutPortBase::HasPending() {
   return !pending_.empty() || !onWire_.empty();
 }
 
+bool TMidiOutPortBase::HasQueued() {
+  std::lock_guard lock(mutex_);
+  return !pending_.empty();
+}
+
 bool TMidiOutPortBase::HasUndelivered() {
   std::lock_guard lock(mutex_);
   return !pending_.empty() || !onWire_.empty() || DeliveredBytes(written_) < written_;

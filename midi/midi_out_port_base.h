@@ -68,6 +68,8 @@ public:
   void Pump(size_t maxEventBytes, const TWriter& write);
   // Queued bytes, or long messages still on the wire.
   bool HasPending();
+  // Queued bytes not yet handed to the service.
+  bool HasQueued();
   // Also bytes handed to the service that it has not delivered yet.
   bool HasUndelivered();
   // How long Close waits at most for what is queued to be delivered; what is

@@ -111,11 +111,13 @@ bool TMidiOutput::SendLong(const uint8_t* data, int length) {
   if (!wrapper->Prepare(handle_.get())) return false;
   // Counted before submission: the completion may come before LongMsg returns.
   pendingLongCount_.fetch_add(1);
+  pendingLongBytes_.fetch_add(length);
   TMidiOutHdr* raw = wrapper.release();  // the driver owns it until MOM_DONE
   const bool accepted = handle_->LongMsg(&raw->Header) == kMidiNoError;
   if (!accepted) {
     // A refused header gets no completion: take it back and uncount it.
     pendingLongCount_.fetch_sub(1);
+    pendingLongBytes_.fetch_sub(length);
     raw->Unprepare(handle_.get());
     delete raw;
   }
@@ -159,6 +161,7 @@ void TMidiOutput::Callback(TMidiPort* port, uint32_t msg, uintptr_t instance, ui
       }
       auto* wrapper = static_cast<TMidiOutHdr*>(TMidiHdrBase::FromHeader(reinterpret_cast<TMidiHdr*>(p1)));
       if (wrapper) {
+        self->pendingLongBytes_.fetch_sub(wrapper->Header.BufferLength);
         wrapper->Unprepare(static_cast<TMidiOutPort*>(port));
         delete wrapper;
       }

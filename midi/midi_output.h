@@ -52,6 +52,9 @@ public:
   int SendLongChunked(const uint8_t* data, int length, const TWaitEvent& wait) override;
 
   int PendingLongCount() const { return pendingLongCount_.load(); }
+  // Their bytes: a port may hold the pieces of a SysEx message until its end
+  // has come, so a sender that waits should wait on bytes, not on pieces.
+  int64_t PendingLongBytes() const { return pendingLongBytes_.load(); }
   bool DriverClosed() const { return driverClosed_.load(); }
 
   // The hexadecimal text of every message sent with SendShort or SendLong.
@@ -67,6 +70,7 @@ private:
 
   std::unique_ptr<TMidiOutPort> handle_;
   std::atomic<int> pendingLongCount_{0};
+  std::atomic<int64_t> pendingLongBytes_{0};
   std::atomic<bool> driverClosed_{false};
 };
 

@@ -40,6 +40,10 @@ void Silent(const char* text) { TraceF("jack: %s", text); }
 // do not fit; each event takes its bytes, padded to 8, and a 16-byte header.
 constexpr size_t kPipeWireCycleBytes = 4096;
 size_t ControlBytes(size_t eventBytes) { return 16 + ((eventBytes + 7) & ~size_t(7)); }
+// What a port buffer keeps for itself and an event's record (jackd: 32768
+// bytes give a largest event of 32720).
+constexpr size_t kPortBufferHeaderBytes = 64;
+constexpr size_t kMinEventBytes = 1024;
 bool IsPipeWire() { return std::strstr(jack_get_version_string(), "PipeWire") != nullptr; }
 }  // namespace
 
@@ -84,17 +88,21 @@ public:
       : TMidiOutPortBase(callback, instance), service_(service) {}
   ~TJackOutPort() override { Close(); }
 
-  // Driver thread: moves queued bytes into the ring buffer as far as it has room.
+  // Driver thread: moves queued bytes into the ring buffer as far as it has
+  // room. The pieces of a SysEx message (the send engine's, or a caller's)
+  // are gathered into one event, up to the largest event a port buffer
+  // takes: bridges to hardware encode every event on its own and drop one
+  // that does not start with a status byte.
   void Pump() {
-    jack_ringbuffer_t* ring = service_.slots_[slot_].ring;
-    TMidiOutPortBase::Pump(TJackService::kMaxEventBytes,
-                           [ring](const uint8_t* data, size_t n, bool) {
-                             const uint16_t size = static_cast<uint16_t>(n);
-                             if (jack_ringbuffer_write_space(ring) < sizeof size + n) return false;
-                             jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&size), sizeof size);
-                             jack_ringbuffer_write(ring, reinterpret_cast<const char*>(data), n);
-                             return true;
-                           });
+    ring_ = service_.slots_[slot_].ring;
+    TMidiOutPortBase::Pump(MaxEvent(), [this](const uint8_t* data, size_t n, bool sysExPiece) {
+      return Gather(data, n, sysExPiece);
+    });
+    // A message whose end does not come (a cancelled send, a port closing)
+    // goes out as it is.
+    if (!gathered_.empty() && !HasQueued() &&
+        (Closed() || TimeGetTime() - gatheredAtMs_ >= TJackService::kStallFlushMs))
+      FlushGathered();
   }
 
 protected:
@@ -109,10 +117,56 @@ protected:
 
 private:
   friend class TJackService;
+
+  // A port to hardware takes no more than the device's buffer at once.
+  size_t MaxEvent() const {
+    return PacedToWire() ? std::min(service_.maxEventBytes_, TWirePacer::kBurstBytes) : service_.maxEventBytes_;
+  }
+  bool WriteEvent(const uint8_t* data, size_t n) {
+    const uint16_t size = static_cast<uint16_t>(n);
+    if (jack_ringbuffer_write_space(ring_) < sizeof size + n) return false;
+    jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(&size), sizeof size);
+    jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(data), n);
+    return true;
+  }
+  bool FlushGathered() {
+    if (gathered_.empty()) return true;
+    if (!WriteEvent(gathered_.data(), gathered_.size())) return false;
+    gathered_.clear();
+    return true;
+  }
+  // One event from the queue; false when the ring has no room for what must
+  // go now (the event is offered again).
+  bool Gather(const uint8_t* data, size_t n, bool sysExPiece) {
+    if (!sysExPiece) {
+      // A real-time byte passes a message being gathered; anything else ends it.
+      if (data[0] < 0xF8 && !FlushGathered()) return false;
+      return WriteEvent(data, n);
+    }
+    if ((data[0] == 0xF0 || gathered_.size() + n > MaxEvent()) && !FlushGathered()) return false;
+    const bool ends = data[n - 1] == 0xF7 || gathered_.size() + n == MaxEvent();
+    if (ends && gathered_.empty()) return WriteEvent(data, n);
+    if (ends) {
+      const size_t whole = gathered_.size() + n;
+      if (jack_ringbuffer_write_space(ring_) < sizeof(uint16_t) + whole) return false;
+      gathered_.insert(gathered_.end(), data, data + n);
+      FlushGathered();
+      return true;
+    }
+    if (gathered_.empty()) gathered_.reserve(MaxEvent());
+    gathered_.insert(gathered_.end(), data, data + n);
+    gatheredAtMs_ = TimeGetTime();
+    return true;
+  }
+
   TJackService& service_;
   std::atomic<int> slot_{-1};
   std::string peer_;
   bool attached_ = false;
+  // Driver thread only.
+  jack_ringbuffer_t* ring_ = nullptr;
+  std::vector<uint8_t> gathered_;  // a SysEx message whose end has not come yet
+  uint32_t gatheredAtMs_ = 0;
 };
 
 TJackService::TJackService() : slots_(new TJackSlot[kMaxPorts]) {
@@ -142,7 +196,13 @@ bool TJackService::EnsureClient() {
     TraceF("jack: no server, status %d", int(status));
     return false;
   }
-  cycleBudget_ = IsPipeWire() ? kPipeWireCycleBytes : SIZE_MAX;  // read by the process callback
+  // Read by the process callback and the driver thread.
+  const bool pipeWire = IsPipeWire();
+  cycleBudget_ = pipeWire ? kPipeWireCycleBytes : SIZE_MAX;
+  const size_t buffer = jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE);
+  maxEventBytes_ = std::clamp<size_t>(buffer > kPortBufferHeaderBytes ? buffer - kPortBufferHeaderBytes : 0,
+                                      kMinEventBytes, UINT16_MAX);
+  if (pipeWire) maxEventBytes_ = std::min(maxEventBytes_, kPipeWireCycleBytes - ControlBytes(0));
   jack_set_process_callback(client, &TJackService::Process, this);
   jack_on_shutdown(client, &TJackService::Shutdown, this);
   jack_set_port_registration_callback(client, &TJackService::PortRegistration, this);

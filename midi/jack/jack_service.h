@@ -30,9 +30,9 @@ struct TJackSlot;
 class TJackService final : public TMidiService {
 public:
   static constexpr int kMaxPorts = 64;
-  // Long messages go out as JACK events of at most this size; many readers
-  // (jack_midi_dump among them) ignore larger ones.
-  static constexpr size_t kMaxEventBytes = 1024;
+  // A SysEx message gathered from its pieces waits at most this long for its
+  // end while nothing more comes; then what there is goes out.
+  static constexpr uint32_t kStallFlushMs = 1000;
 
   TJackService();
   ~TJackService() override;
@@ -87,8 +87,10 @@ private:
 
   std::unique_ptr<TJackSlot[]> slots_;
   std::atomic<uint32_t> cycles_{0};
-  // Output bytes one port may put into one cycle (as the server counts them).
+  // Output bytes one port may put into one cycle (as the server counts them),
+  // and the largest event one port buffer takes.
   size_t cycleBudget_ = SIZE_MAX;
+  size_t maxEventBytes_ = 1024;
   std::atomic<bool> serverGone_{false};
   std::atomic<bool> portsChanged_{false};
   std::atomic<bool> stop_{false};

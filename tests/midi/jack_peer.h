@@ -19,12 +19,14 @@ public:
 
   ~TJackPeer() { CloseClient(); }
 
-  bool Open(const char* name) {
+  // physical: the "in" port says it leads to hardware, as a bridge's does.
+  bool Open(const char* name, bool physical = false) {
     jack_status_t status{};
     client_ = jack_client_open(name, JackNoStartServer, &status);
     if (!client_) return false;
     out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE,
+                             JackPortIsInput | (physical ? JackPortIsPhysical : 0), 0);
     toSend_ = jack_ringbuffer_create(kRingBytes);
     received_ = jack_ringbuffer_create(kRingBytes);
     jack_set_process_callback(client_, &TJackPeer::Process, this);

@@ -1,6 +1,7 @@
 // A JACK client of our own in a process of its own, as a synth's bridge or
-// another program would be: jack_recorder NAME records every MIDI event that
-// reaches NAME:in. It prints "ready" once its port is there; when its
+// another program would be: jack_recorder NAME [--physical] records every
+// MIDI event that reaches NAME:in (a port that says it leads to hardware with
+// --physical). It prints "ready" once its port is there; when its
 // standard input closes it prints what it counted and the bytes, and exits.
 //   ready
 //   events 20
@@ -11,17 +12,19 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "tests/midi/jack_peer.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: jack_recorder NAME\n");
+  const bool physical = argc == 3 && std::string(argv[2]) == "--physical";
+  if (argc != 2 && !physical) {
+    std::fprintf(stderr, "usage: jack_recorder NAME [--physical]\n");
     return 2;
   }
   kalvex::test::TJackPeer peer;
-  if (!peer.Open(argv[1])) {
+  if (!peer.Open(argv[1], physical)) {
     std::fprintf(stderr, "jack_recorder: no JACK server\n");
     return 1;
   }
