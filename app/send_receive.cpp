@@ -172,6 +172,7 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
       path.ReportOverflow();
       lost = true;
     };
+    in.OnMalformed = [&](TMidiInputBase&) { path.ReportMalformed(); };
     in.SetDeviceID(FindDeviceIdByName(false, name));
     in.OnDataAvailable = [&](TMidiInput& s) {
       path.Drain([&] { return s.ReadEvent(); });

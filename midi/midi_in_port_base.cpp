@@ -23,17 +23,41 @@ void TMidiInPortBase::EmitShort(uint32_t msg, uint32_t packed) { Emit(msg, packe
 
 void TMidiInPortBase::FlushPendingShortAsError() {
   // An incomplete message cut off by a status byte cannot be delivered as
-  // what it was meant to be; it is reported as lost.
-  if (pendingCount_ > 0) lost_ += static_cast<size_t>(pendingCount_);
+  // what it was meant to be; it is reported as malformed (lost, when input
+  // was lost just before it).
+  if (pendingCount_ > 0) (skipAfterLoss_ ? lost_ : malformed_) += static_cast<size_t>(pendingCount_);
   pendingCount_ = 0;
   pendingNeed_ = 0;
 }
 
 void TMidiInPortBase::FlushLost() {
+  FlushMalformed();
   if (lost_ == 0) return;
   const size_t lost = lost_;
   lost_ = 0;
   Emit(MIM_LOSTDATA, lost);
+}
+
+void TMidiInPortBase::FlushMalformed() {
+  if (malformed_ == 0) return;
+  const size_t malformed = malformed_;
+  malformed_ = 0;
+  Emit(MIM_ERROR, malformed);
+}
+
+// Input was lost: the message it was part of cannot be whole. A SysEx piece
+// in progress ends as an error piece (an empty one when the last piece was
+// just handed on), and what follows up to the next status byte is skipped.
+void TMidiInPortBase::AbandonMessage() {
+  if (inSysEx_) {
+    if (!current_) PopBuffer();
+    FinishSysEx(MIM_LONGERROR);
+    inSysEx_ = false;
+  }
+  if (pendingCount_ > 0) lost_ += static_cast<size_t>(pendingCount_);
+  pendingCount_ = pendingNeed_ = 0;
+  runningStatus_ = 0;
+  skipAfterLoss_ = true;
 }
 
 bool TMidiInPortBase::TakeBuffer(std::unique_lock<std::recursive_mutex>& lock,
@@ -45,6 +69,10 @@ bool TMidiInPortBase::TakeBuffer(std::unique_lock<std::recursive_mutex>& lock,
              (abort && abort->load(std::memory_order_relaxed));
     });
   }
+  return PopBuffer();
+}
+
+bool TMidiInPortBase::PopBuffer() {
   if (!queueHead_) return false;
   current_ = queueHead_;
   queueHead_ = queueHead_->Next;
@@ -80,6 +108,7 @@ size_t TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::ato
         }
         if (noBuffer_ == TNoBuffer::Hold) return taken;
         lost_ += n - taken;
+        AbandonMessage();  // later bytes of it must not land in the next buffer
         return n;
       }
       const size_t room = current_->BufferLength - current_->BytesRecorded;
@@ -118,6 +147,7 @@ size_t TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::ato
         ++i;
         FinishSysEx(MIM_LONGDATA);
         inSysEx_ = false;
+        skipAfterLoss_ = false;  // the end of a message that lost its last byte
         continue;
       }
       // Any other status byte ends the message early.
@@ -126,6 +156,7 @@ size_t TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::ato
     }
     if (b == 0xF0) {
       FlushPendingShortAsError();
+      skipAfterLoss_ = false;
       runningStatus_ = 0;
       inSysEx_ = true;
       if (appendSysEx(&b, 1) == 0) {
@@ -138,10 +169,12 @@ size_t TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::ato
     ++i;
     if (b >= 0x80) {
       FlushPendingShortAsError();
-      if (b == 0xF7) {  // an end of SysEx without a start
-        lost_ += 1;
+      if (b == 0xF7) {  // an end of SysEx without a start (or of one that lost bytes)
+        (skipAfterLoss_ ? lost_ : malformed_) += 1;
+        skipAfterLoss_ = false;
         continue;
       }
+      skipAfterLoss_ = false;
       const int length = MessageLength(b);
       runningStatus_ = b < 0xF0 ? b : 0;
       if (length <= 1) {
@@ -156,7 +189,7 @@ size_t TMidiInPortBase::Deliver(const uint8_t* data, size_t size, const std::ato
     // A data byte.
     if (pendingCount_ == 0) {
       if (runningStatus_ == 0) {  // no status to belong to
-        lost_ += 1;
+        (skipAfterLoss_ ? lost_ : malformed_) += 1;
         continue;
       }
       pending_[0] = runningStatus_;
@@ -187,15 +220,24 @@ void TMidiInPortBase::DeliverOrHold(const uint8_t* data, size_t size, size_t max
     size -= taken;
   }
   if (held_.size() - heldOffset_ + size > maxHeld) {
-    ReportLost(size);
+    // Lost after what is held: reported in its place in the stream, so that
+    // it ends the message it fell into and not the one held before it.
+    if (heldLost_ == 0) heldLostAt_ = held_.size();
+    heldLost_ += size;
     return;
   }
   held_.insert(held_.end(), data, data + size);
 }
 
 bool TMidiInPortBase::DeliverHeld() {
-  if (!Holding()) return true;
-  heldOffset_ += Deliver(held_.data() + heldOffset_, held_.size() - heldOffset_);
+  if (heldLost_ > 0) {
+    if (heldOffset_ < heldLostAt_) heldOffset_ += Deliver(held_.data() + heldOffset_, heldLostAt_ - heldOffset_);
+    if (heldOffset_ < heldLostAt_) return false;
+    const size_t lost = heldLost_;
+    heldLost_ = 0;
+    ReportLost(lost);
+  }
+  if (heldOffset_ < held_.size()) heldOffset_ += Deliver(held_.data() + heldOffset_, held_.size() - heldOffset_);
   if (Holding()) return false;
   held_.clear();
   heldOffset_ = 0;
@@ -220,6 +262,7 @@ void TMidiInPortBase::ReportLost(size_t bytes) {
   if (closed_ || disconnected_ || !started_ || bytes == 0) return;
   now_ = TimeGetTime() - startTime_;
   lost_ += bytes;
+  AbandonMessage();
   FlushLost();
 }
 
@@ -319,7 +362,8 @@ uint32_t TMidiInPortBase::Reset() {
   inSysEx_ = false;
   runningStatus_ = 0;
   pendingCount_ = pendingNeed_ = 0;
-  lost_ = 0;
+  lost_ = malformed_ = 0;
+  skipAfterLoss_ = false;
   bufferAdded_.notify_all();
   return kMidiNoError;
 }

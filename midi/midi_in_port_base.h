@@ -32,16 +32,19 @@ public:
   // with TNoBuffer::Hold when the buffers ran out.
   size_t Deliver(const uint8_t* data, size_t size, const std::atomic<bool>* abort = nullptr);
   // For a backend that cannot wait (TNoBuffer::Hold): what Deliver could not
-  // take yet is kept, up to maxHeld bytes (beyond that, reported lost), and
-  // goes first at the next DeliverHeld. Driver thread only.
+  // take yet is kept, up to maxHeld bytes (beyond that, reported lost where
+  // it fell in the stream), and goes first at the next DeliverHeld. Driver
+  // thread only.
   void DeliverOrHold(const uint8_t* data, size_t size, size_t maxHeld);
   // Delivers what is held; true when nothing is held any more.
   bool DeliverHeld();
-  bool Holding() const { return heldOffset_ < held_.size(); }
+  bool Holding() const { return heldOffset_ < held_.size() || heldLost_ > 0; }
   // The device went away: a SysEx piece in progress comes back as
   // MIM_LONGERROR, then MIM_CLOSE. Nothing is accepted afterwards.
   void Disconnected();
-  // The system dropped input (e.g. its queue overran).
+  // The system dropped input (e.g. its queue overran). A SysEx message in
+  // progress ends there as an error piece (MIM_LONGERROR), and the rest of
+  // it, up to the next status byte, is skipped as lost too.
   void ReportLost(size_t bytes);
   // Wakes a Deliver that waits for buffers so it can look at abort again.
   void WakeWaiters();
@@ -67,9 +70,12 @@ private:
   void EmitShort(uint32_t msg, uint32_t packed);
   void FlushPendingShortAsError();
   bool TakeBuffer(std::unique_lock<std::recursive_mutex>& lock, const std::atomic<bool>* abort);
+  bool PopBuffer();  // the next queued buffer becomes current_, without waiting
   void FinishSysEx(uint32_t msg);
   void ReturnAll();
   void FlushLost();
+  void FlushMalformed();
+  void AbandonMessage();
 
   TMidiCallback callback_;
   uintptr_t instance_;
@@ -96,9 +102,13 @@ private:
   int pendingCount_ = 0;
   int pendingNeed_ = 0;
   size_t lost_ = 0;
+  size_t malformed_ = 0;
+  bool skipAfterLoss_ = false;  // data bytes up to the next status belong to a damaged message
 
   std::vector<uint8_t> held_;  // driver thread only
   size_t heldOffset_ = 0;
+  size_t heldLost_ = 0;    // bytes lost after held_[heldLostAt_ - 1]
+  size_t heldLostAt_ = 0;
 };
 
 }  // namespace kalvex

@@ -146,6 +146,7 @@ void TMidiInput::Assign(const TMidiDeviceBase& source) {
   TMidiDeviceBase::Assign(source);
   if (auto* base = dynamic_cast<const TMidiInputBase*>(&source)) {
     OnOverflow = base->OnOverflow;
+    OnMalformed = base->OnMalformed;
     OnShortMessage = base->OnShortMessage;
     OnSysExMessage = base->OnSysExMessage;
     SetShortCallback(base->GetShortCallback());
@@ -176,6 +177,7 @@ void TMidiInput::DoOpen() {
   }
   cb_.Closing = false;
   cb_.Overflowed = false;
+  cb_.Malformed = false;
   cb_.WakePosted = false;
   started_ = false;
 
@@ -262,11 +264,14 @@ void TMidiInput::Callback(TMidiPort* port, uint32_t msg, uintptr_t instance, uin
     case MIM_CLOSE:
       b->Closing = true;
       return;
-    case MIM_DATA:
     case MIM_ERROR:
+      TraceF("input malformed: %zu bytes skipped", static_cast<size_t>(p1));
+      b->Malformed = true;
+      if (b->Window) PostWake(*b);
+      return;
+    case MIM_DATA:
     case MIM_MOREDATA: {
       if (msg == MIM_MOREDATA) TraceF("MIM_MOREDATA");
-      if (msg == MIM_ERROR) TraceF("MM_MIM_ERROR");
       const uint32_t message = static_cast<uint32_t>(p1);
       if (message == 0xFE && !b->ActiveSensing) return;
       if (message == 0xF8 && !b->TimingClock) return;
@@ -370,6 +375,7 @@ void TMidiInput::Drain() {
   } leave{draining_};
   cb_.WakePosted = false;  // records appended from now on post a new wake-up
   if (cb_.Overflowed.exchange(false) && OnOverflow && IsOpen()) OnOverflow(*this);
+  if (cb_.Malformed.exchange(false) && OnMalformed && IsOpen()) OnMalformed(*this);
   if (PendingCount() <= 0) return;
   for (;;) {
     TCircBuffer* buffer = cb_.Buffer.get();

@@ -28,6 +28,8 @@ public:
 
   // Window-thread events.
   std::function<void(TMidiInputBase& sender)> OnOverflow;
+  // Bytes that belong to no message arrived and were skipped.
+  std::function<void(TMidiInputBase& sender)> OnMalformed;
   std::function<void(TMidiInputBase& sender, uint32_t message)> OnShortMessage;
   // The data is valid only during the call.
   std::function<void(TMidiInputBase& sender, const uint8_t* data, uint32_t length)> OnSysExMessage;
@@ -142,6 +144,7 @@ private:
     std::atomic<bool> TimingClock{true};
     std::atomic<bool> Closing{false};
     std::atomic<bool> Overflowed{false};
+    std::atomic<bool> Malformed{false};
     std::atomic<bool> WakePosted{false};
     TShortHook ShortCallback;
     TLongHook LongCallback;

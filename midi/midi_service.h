@@ -27,8 +27,13 @@ constexpr uint32_t MIM_OPEN = 0x3C1;
 constexpr uint32_t MIM_CLOSE = 0x3C2;      // the device went away
 constexpr uint32_t MIM_DATA = 0x3C3;       // p1 packed short message, p2 time stamp
 constexpr uint32_t MIM_LONGDATA = 0x3C4;   // p1 header, p2 time stamp
-constexpr uint32_t MIM_ERROR = 0x3C5;      // an invalid short message (as MIM_DATA)
-constexpr uint32_t MIM_LONGERROR = 0x3C6;  // a SysEx piece cut short by a status byte
+// p1 bytes that belong to no message were skipped (a data byte without a
+// status, an F7 without an F0, a message cut short by a status byte), p2
+// time stamp: the sender's fault, apart from input that was lost.
+constexpr uint32_t MIM_ERROR = 0x3C5;
+// p1 header of a SysEx piece whose message ends here unfinished: cut short by
+// a status byte, or bytes of it were lost; p2 time stamp.
+constexpr uint32_t MIM_LONGERROR = 0x3C6;
 constexpr uint32_t MIM_MOREDATA = 0x3CC;
 // Our addition: p1 bytes of input were lost (no free SysEx buffer, or the
 // system dropped input), p2 time stamp.

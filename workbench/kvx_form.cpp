@@ -153,6 +153,7 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
   midiInMenu_->SetDataNotification([this](TMidiInput&) { HandleMidiInput(); });
   MidiIn().RecordCapacity = TReceivePath::kInputRecords;
   MidiIn().OnOverflow = [this](TMidiInputBase&) { receiver_->ReportOverflow(); };
+  MidiIn().OnMalformed = [this](TMidiInputBase&) { receiver_->ReportMalformed(); };
   midiInMenu_->OnTextMessage = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, false, true, lkNormal); };
   midiOutMenu_->OnTextMessage = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, true, true, lkNormal); };
   midiInMenu_->OnError = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, false, false, lkErrorDialog); };

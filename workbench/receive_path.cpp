@@ -110,6 +110,10 @@ void TReceivePath::ReportOverflow() {
   log_.LogLine("MIDI In could not keep up: messages were lost.", false, false, lkError);
 }
 
+void TReceivePath::ReportMalformed() {
+  log_.LogLine("MIDI In received bytes that belong to no message; they were skipped.", false, false, lkError);
+}
+
 void TReceivePath::TimerTick() {
   const uint32_t now = TimeGetTime();
   if (now - lastSysExTime_ < kQuietMs) return;

@@ -58,6 +58,8 @@ public:
   void TimerTick();
   // The input dropped messages (its buffer was full): never in silence.
   void ReportOverflow();
+  // The sender sent bytes that belong to no message (not a speed problem).
+  void ReportMalformed();
   // Records the window's input keeps between two drains: a fast virtual
   // port can deliver many thousands while the window is busy.
   static constexpr int kInputRecords = 65536;

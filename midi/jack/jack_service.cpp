@@ -39,6 +39,10 @@ void Silent(const char* text) { TraceF("jack: %s", text); }
 // of at most 4096 bytes, and its MIDI bridge drops a whole cycle whose events
 // do not fit; each event takes its bytes, padded to 8, and a 16-byte header.
 constexpr size_t kPipeWireCycleBytes = 4096;
+// In an input ring, a record of this size in place of an event's: the bytes
+// of events lost there.
+constexpr uint32_t kGapMarker = 0xFFFFFFFF;
+constexpr size_t kGapRecordBytes = 2 * sizeof(uint32_t);
 size_t ControlBytes(size_t eventBytes) { return 16 + ((eventBytes + 7) & ~size_t(7)); }
 // What a port buffer keeps for itself and an event's record (jackd: 32768
 // bytes give a largest event of 32720).
@@ -56,7 +60,9 @@ struct TJackSlot {
   jack_port_t* port = nullptr;
   jack_ringbuffer_t* ring = nullptr;
   bool input = false;
-  std::atomic<uint32_t> lost{0};
+  // Input: bytes the ring had no room for and that are not yet marked in it
+  // (process callback only).
+  uint32_t gap = 0;
   // Output: event bytes put into the port buffer, added once the port's
   // events of the cycle are all there (the peer reads them in that cycle).
   std::atomic<uint64_t> served{0};
@@ -351,7 +357,7 @@ void TJackService::ReleaseSlot(int slot) {
   if (s.ring) jack_ringbuffer_free(s.ring);
   s.ring = nullptr;
   s.port = nullptr;
-  s.lost = 0;
+  s.gap = 0;
 }
 
 uint32_t TJackService::Connect(bool input, const std::string& peer, int& slot) {
@@ -372,7 +378,7 @@ uint32_t TJackService::Connect(bool input, const std::string& peer, int& slot) {
   s.port = jp;
   s.ring = jack_ringbuffer_create(input ? kInRingBytes : kOutRingBytes);
   s.input = input;
-  s.lost = 0;
+  s.gap = 0;
   s.served = 0;
   s.closing = false;
   return kMidiNoError;
@@ -429,6 +435,16 @@ void TJackService::DetachOut(TJackOutPort* port) {
   ReleaseSlot(port->slot_);
 }
 
+// Realtime thread: writes the record of a loss into an input ring when it has
+// room for `room` bytes.
+bool TJackService::MarkGap(TJackSlot& s, size_t room) {
+  if (jack_ringbuffer_write_space(s.ring) < room) return false;
+  const uint32_t record[2] = {kGapMarker, s.gap};
+  jack_ringbuffer_write(s.ring, reinterpret_cast<const char*>(record), kGapRecordBytes);
+  s.gap = 0;
+  return true;
+}
+
 // Realtime thread: copies bytes only; never blocks, never allocates.
 int TJackService::Process(uint32_t nframes, void* arg) {
   auto* self = static_cast<TJackService*>(arg);
@@ -439,13 +455,20 @@ int TJackService::Process(uint32_t nframes, void* arg) {
     any = true;
     void* buffer = jack_port_get_buffer(s.port, nframes);
     if (s.input) {
+      if (s.gap > 0) MarkGap(s, kGapRecordBytes);  // a loss is reported once there is room, events or not
       const uint32_t count = jack_midi_get_event_count(buffer);
       for (uint32_t e = 0; e < count; ++e) {
         jack_midi_event_t event;
         if (jack_midi_event_get(&event, buffer, e) != 0) continue;
         const uint32_t size = static_cast<uint32_t>(event.size);
+        // A loss is marked in the ring where it happened, so that the input
+        // ends the message it fell into and not a later one.
+        if (s.gap > 0 && !MarkGap(s, kGapRecordBytes + sizeof size + size)) {
+          s.gap += size;
+          continue;
+        }
         if (jack_ringbuffer_write_space(s.ring) < sizeof size + size) {
-          s.lost.fetch_add(size, std::memory_order_relaxed);
+          s.gap += size;
           continue;
         }
         jack_ringbuffer_write(s.ring, reinterpret_cast<const char*>(&size), sizeof size);
@@ -560,13 +583,19 @@ void TJackService::Run() {
         const size_t available = jack_ringbuffer_read_space(s.ring);
         if (available < sizeof size) break;
         jack_ringbuffer_peek(s.ring, reinterpret_cast<char*>(&size), sizeof size);
+        if (size == kGapMarker) {
+          if (available < kGapRecordBytes) break;
+          uint32_t record[2] = {0, 0};
+          jack_ringbuffer_read(s.ring, reinterpret_cast<char*>(record), kGapRecordBytes);
+          in->ReportLost(record[1]);
+          continue;
+        }
         if (available < sizeof size + size) break;
         jack_ringbuffer_read_advance(s.ring, sizeof size);
         in->event_.resize(size);
         jack_ringbuffer_read(s.ring, reinterpret_cast<char*>(in->event_.data()), size);
         in->DeliverOrHold(in->event_.data(), size, SIZE_MAX);
       }
-      if (const uint32_t lost = s.lost.exchange(0)) in->ReportLost(lost);
     }
     for (auto* out : openOut_) out->Pump();
   }

@@ -57,6 +57,7 @@ private:
   bool TakeFreshList(bool input);  // with mutex_ held
   uint32_t GetDevCaps(bool input, int id, TMidiDeviceCaps& caps);
   static int Process(uint32_t nframes, void* arg);
+  static bool MarkGap(TJackSlot& slot, size_t room);
   static void Shutdown(void* arg);
   static void PortRegistration(uint32_t port, int registered, void* arg);
   void Run();

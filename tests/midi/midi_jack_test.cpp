@@ -3,6 +3,8 @@
 // (jack_recorder) and in this one, and a second client to our input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStringList>
@@ -181,6 +183,54 @@ TEST_F(JackEndToEnd, SecondClientReachesOurInputByteExact) {
   std::vector<uint8_t> expected = sysex1;
   expected.insert(expected.end(), sysex2.begin(), sysex2.end());
   EXPECT_TRUE(sysex == expected) << sysex.size() << " of " << expected.size() << " SysEx bytes";
+}
+
+// Input that overran our ring while the window read nothing: the message it
+// fell into ends there unfinished, its tail that comes later is skipped, and
+// the loss is reported; no message with a hole looks complete.
+TEST_F(JackEndToEnd, InputGapEndsTheMessageItFellInto) {
+  const int id = FindDevice<TMidiInput>(peer.OutName());
+  ASSERT_GE(id, 0);
+  TMidiInput in;
+  std::vector<std::unique_ptr<TMyMidiEvent>> events;
+  bool reading = false;
+  int overflows = 0;
+  in.SetDeviceID(id);
+  in.OnDataAvailable = [&](TMidiInput& s) {
+    while (reading)
+      if (auto e = s.ReadEvent()) events.push_back(std::move(e));
+      else break;
+  };
+  in.OnOverflow = [&](TMidiInputBase&) { ++overflows; };
+  in.Open();
+  in.Start();
+  // 1 MB in 1 KiB events: the head while nothing is read (more than the
+  // ring and the SysEx buffers hold), the tail once reading goes on again.
+  const auto big = PatternSysEx(1024 * 1024, 9);
+  constexpr size_t kHead = 512 * 1024;
+  for (size_t at = 0; at < kHead; at += 1024)
+    ASSERT_TRUE(peer.Send(std::vector<uint8_t>(big.begin() + at, big.begin() + at + 1024)));
+  QThread::msleep(500);  // the peer's events reach us, and the ring overruns
+  reading = true;
+  ASSERT_TRUE(WaitUntil([&] {
+    while (auto e = in.ReadEvent()) events.push_back(std::move(e));
+    return overflows > 0;
+  }, 5000)) << "the overrun was not reported";
+  for (size_t at = kHead; at < big.size(); at += 1024)
+    ASSERT_TRUE(peer.Send(std::vector<uint8_t>(big.begin() + at, big.begin() + at + 1024)));
+  const std::vector<uint8_t> after = {0xF0, 0x7D, 0x01, 0xF7};
+  ASSERT_TRUE(peer.Send(after));
+  ASSERT_TRUE(WaitUntil([&] {
+    while (auto e = in.ReadEvent()) events.push_back(std::move(e));
+    return !events.empty() && events.back()->SysExLength == 4 && events.back()->SysExData[1] == 0x7D;
+  }, 10000)) << "the message after the gap did not arrive";
+  std::vector<uint8_t> sysex;
+  for (auto& e : events) sysex.insert(sysex.end(), e->SysExData.get(), e->SysExData.get() + e->SysExLength);
+  // The head as it came (F0 and on, no F7), then the message after the gap.
+  ASSERT_GT(sysex.size(), after.size());
+  EXPECT_EQ(std::count(sysex.begin(), sysex.end(), uint8_t(0xF7)), 1) << "a message with a hole was finished";
+  EXPECT_TRUE(std::equal(sysex.begin(), sysex.end() - 4, big.begin())) << "the head is not what was sent";
+  EXPECT_TRUE(std::equal(sysex.end() - 4, sysex.end(), after.begin()));
 }
 
 TEST_F(JackEndToEnd, MegabyteToSecondClientNeverDropsWhenPortBufferIsFull) {

@@ -33,6 +33,7 @@ protected:
         if (auto e = sender.ReadEvent()) events.push_back(std::move(e));
     };
     in.OnOverflow = [this](TMidiInputBase&) { ++overflows; };
+    in.OnMalformed = [this](TMidiInputBase&) { ++malformed; };
   }
   void OpenBoth() {
     out.Open();
@@ -64,6 +65,7 @@ protected:
   std::vector<std::unique_ptr<TMyMidiEvent>> events;
   int wakeups = 0;
   int overflows = 0;
+  int malformed = 0;
 };
 
 TEST_F(Loopback, ShortMessagesArriveInOrderAndFiltersApply) {
@@ -181,6 +183,20 @@ TEST_F(Loopback, FullRecordBufferDropsAndReportsOverflowOnce) {
   out.SendLong(data.data(), static_cast<int>(data.size()));
   ASSERT_TRUE(Flush()) << events.size() << " events, pending " << in.PendingCount();
   EXPECT_EQ(SysExBytes(), data);
+}
+
+// Data bytes without a status and an F7 without an F0 are the sender's
+// fault: they are reported as such, not as input that could not keep up.
+TEST_F(Loopback, BytesOfNoMessageAreReportedMalformedNotLost) {
+  OpenBoth();
+  const uint8_t stray[] = {0x3C, 0x7F, 0xF7};
+  ASSERT_TRUE(out.SendLong(stray, 3));
+  ASSERT_TRUE(out.SendShort(0x90, 0x3C, 0x7F));
+  ASSERT_TRUE(Flush());
+  EXPECT_TRUE(WaitUntil([&] { return malformed > 0; })) << "no malformed report";
+  EXPECT_EQ(overflows, 0);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]->Status, 0x90);
 }
 
 TEST_F(Loopback, CallbackStormStaysBoundedAndIsReported) {
