@@ -144,6 +144,9 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
   QCoreApplication app(argc, argv);  // the input's wake-ups go through the event loop
   MidiDeviceNotifier();
   TErrLog log(err);
+  QObject::connect(&MidiDeviceNotifier(), &TMidiDeviceNotifier::ServerLate, [&](bool output, bool input) {
+    log.LogLine(kServerLateText, output && !input, false, lkNormal);
+  });
   auto findPort = [&](bool output, const std::string& wanted) {
     const std::vector<std::string> names = output ? Names<TMidiOutput>() : Names<TMidiInput>();
     const std::string name = MatchDeviceName(names, wanted);

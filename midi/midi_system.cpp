@@ -43,6 +43,18 @@ void TMidiDeviceNotifier::Notify() {
       Qt::QueuedConnection);
 }
 
+void TMidiDeviceNotifier::NotifyServerLate(bool output, bool input) {
+  const unsigned bits = (output ? 1u : 0u) | (input ? 2u : 0u);
+  if (bits == 0 || latePending_.fetch_or(bits) != 0) return;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        const unsigned late = latePending_.exchange(0);
+        emit ServerLate(late & 1u, late & 2u);
+      },
+      Qt::QueuedConnection);
+}
+
 TMidiDeviceNotifier& MidiDeviceNotifier() {
   // Never destroyed: backends may notify while the process ends.
   static TMidiDeviceNotifier* notifier = new TMidiDeviceNotifier;

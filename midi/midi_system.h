@@ -25,12 +25,21 @@ class TMidiDeviceNotifier : public QObject {
   Q_OBJECT
 public:
   void Notify();
+  // A service ran late (a JACK xrun) while ports of ours were open: events
+  // of that moment may be lost. Any thread; a burst gives one signal.
+  void NotifyServerLate(bool output, bool input);
 signals:
   void DevicesChanged();
+  void ServerLate(bool output, bool input);
 
 private:
   std::atomic<bool> pending_{false};
+  std::atomic<unsigned> latePending_{0};  // bit 1: output, bit 2: input
 };
+
+// What the user reads when a service ran late while a port of ours was in use.
+inline constexpr const char* kServerLateText =
+    "Warning: the MIDI server ran late (xrun); events of that moment may be lost.";
 
 // Created on first use; call MidiDeviceNotifier() first on the window thread.
 TMidiDeviceNotifier& MidiDeviceNotifier();

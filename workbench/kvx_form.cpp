@@ -190,6 +190,13 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
     if (!out.empty() && !MidiOut().IsOpen()) LogLine("The MIDI Out port " + out + " went away.", true, false, lkError);
   });
 
+  // A server that ran late may have dropped events: said on the side that
+  // was sending or receiving then.
+  connect(&MidiDeviceNotifier(), &TMidiDeviceNotifier::ServerLate, this, [this](bool output, bool input) {
+    if (output && sender_ && sender_->Sending()) LogLine(kServerLateText, true, false, lkNormal);
+    if (input && MidiIn().IsOpen()) LogLine(kServerLateText, false, false, lkNormal);
+  });
+
   SettingsForm = new TSettingsForm(*this);
   resize(871, 500);
   sendSettings_ = TSendSettings{};

@@ -30,7 +30,6 @@ constexpr int kReleaseTimeoutMs = 500;
 constexpr int kPeerCheckMs = 1000;
 constexpr long kServeMs = 5;
 constexpr uint32_t kFreshListMs = 1000;
-constexpr int kGoneSettleMs = 50;
 constexpr long kIdleMs = 200;
 
 void Silent(const char* text) { TraceF("jack: %s", text); }
@@ -212,6 +211,7 @@ bool TJackService::EnsureClient() {
   jack_set_process_callback(client, &TJackService::Process, this);
   jack_on_shutdown(client, &TJackService::Shutdown, this);
   jack_set_port_registration_callback(client, &TJackService::PortRegistration, this);
+  jack_set_xrun_callback(client, &TJackService::Xrun, this);
   if (jack_activate(client) != 0) {
     jack_client_close(client);
     return false;
@@ -224,7 +224,7 @@ bool TJackService::EnsureClient() {
 
 void TJackService::CloseClient() {
   if (!client_) return;
-  for (int i = 0; i < kMaxPorts; ++i) slots_[i].active.store(false, std::memory_order_release);
+  for (int i = 0; i < kMaxPorts; ++i) slots_[i].active.store(false);
   if (!serverGone_) {
     jack_deactivate(client_);
     jack_client_close(client_);
@@ -232,8 +232,20 @@ void TJackService::CloseClient() {
     // libjack can hang for good in jack_client_close once its server went
     // away and came back (jack2 issue 395): that client is left as it is,
     // a few bytes, rather than the driver thread and every menu with it.
-    // A process callback still running sees the slots inactive first.
-    std::this_thread::sleep_for(std::chrono::milliseconds(kGoneSettleMs));
+    // A process callback that started before the slots went inactive may
+    // still use a ring: the rings go once no callback runs.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReleaseTimeoutMs);
+    while (inProcess_.load() > 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (inProcess_.load() > 0) {
+      TraceF("jack: a process callback still runs; its rings are left");
+      client_ = nullptr;
+      for (int i = 0; i < kMaxPorts; ++i) {
+        slots_[i].ring = nullptr;
+        slots_[i].port = nullptr;
+      }
+      return;
+    }
   }
   client_ = nullptr;
   for (int i = 0; i < kMaxPorts; ++i) {
@@ -448,10 +460,12 @@ bool TJackService::MarkGap(TJackSlot& s, size_t room) {
 // Realtime thread: copies bytes only; never blocks, never allocates.
 int TJackService::Process(uint32_t nframes, void* arg) {
   auto* self = static_cast<TJackService*>(arg);
+  // Counted before any slot is looked at (see CloseClient).
+  self->inProcess_.fetch_add(1);
   bool any = false;
   for (int i = 0; i < kMaxPorts; ++i) {
     TJackSlot& s = self->slots_[i];
-    if (!s.active.load(std::memory_order_acquire)) continue;
+    if (!s.active.load()) continue;  // seq_cst: paired with inProcess_ (see CloseClient)
     any = true;
     void* buffer = jack_port_get_buffer(s.port, nframes);
     if (s.input) {
@@ -499,6 +513,7 @@ int TJackService::Process(uint32_t nframes, void* arg) {
     }
   }
   self->cycles_.fetch_add(1, std::memory_order_release);
+  self->inProcess_.fetch_sub(1);
   if (any) sem_post(&self->wake_);  // nothing to move otherwise
   return 0;
 }
@@ -508,6 +523,13 @@ void TJackService::Shutdown(void* arg) {
   self->freshIn_ = self->freshOut_ = false;
   self->serverGone_ = true;
   sem_post(&self->wake_);
+}
+
+int TJackService::Xrun(void* arg) {
+  auto* self = static_cast<TJackService*>(arg);
+  self->xrun_ = true;
+  sem_post(&self->wake_);
+  return 0;
 }
 
 void TJackService::PortRegistration(uint32_t, int, void* arg) {
@@ -557,6 +579,10 @@ void TJackService::Run() {
       lastAttemptMs_ = TimeGetTime();
       NotifyMidiDevicesChanged();
       continue;
+    }
+    if (xrun_.exchange(false)) {
+      TraceF("jack: xrun");
+      MidiDeviceNotifier().NotifyServerLate(!openOut_.empty(), !openIn_.empty());
     }
     if (portsChanged_.exchange(false)) {
       // The notification may come before the port is gone: look again for a while.

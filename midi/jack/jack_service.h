@@ -60,6 +60,7 @@ private:
   static bool MarkGap(TJackSlot& slot, size_t room);
   static void Shutdown(void* arg);
   static void PortRegistration(uint32_t port, int registered, void* arg);
+  static int Xrun(void* arg);
   void Run();
   void ServePorts();  // driver thread, mutex_ held
   int FreeSlot();     // with mutex_ held
@@ -88,12 +89,14 @@ private:
 
   std::unique_ptr<TJackSlot[]> slots_;
   std::atomic<uint32_t> cycles_{0};
+  std::atomic<int> inProcess_{0};  // process callbacks running now
   // Output bytes one port may put into one cycle (as the server counts them),
   // and the largest event one port buffer takes.
   size_t cycleBudget_ = SIZE_MAX;
   size_t maxEventBytes_ = 1024;
   std::atomic<bool> serverGone_{false};
   std::atomic<bool> portsChanged_{false};
+  std::atomic<bool> xrun_{false};
   std::atomic<bool> stop_{false};
   std::chrono::steady_clock::time_point checkPeersUntil_{};
   sem_t wake_;

@@ -5,6 +5,8 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -67,6 +69,8 @@ public:
     return n;
   }
   uint64_t Dropped() const { return dropped_; }
+  // The next process callback takes this long, so the server runs late.
+  void StallOnce(int ms) { stallMs_ = ms; }
   // Cycles the server ran late (it may drop or repeat their events).
   uint64_t Xruns() const { return xruns_; }
   // Events received, and those of them that did not start with a status
@@ -77,6 +81,7 @@ public:
 private:
   static int Process(jack_nframes_t nframes, void* arg) {
     auto* self = static_cast<TJackPeer*>(arg);
+    if (const int ms = self->stallMs_.exchange(0)) usleep(static_cast<useconds_t>(ms) * 1000);
     void* out = jack_port_get_buffer(self->out_, nframes);
     jack_midi_clear_buffer(out);
     for (;;) {
@@ -113,6 +118,7 @@ private:
   jack_ringbuffer_t* received_ = nullptr;
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> xruns_{0};
+  std::atomic<int> stallMs_{0};
   std::atomic<uint64_t> events_{0};
   std::atomic<uint64_t> eventsWithoutStatus_{0};
 };
