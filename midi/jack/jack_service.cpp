@@ -212,6 +212,7 @@ bool TJackService::EnsureClient() {
   jack_on_shutdown(client, &TJackService::Shutdown, this);
   jack_set_port_registration_callback(client, &TJackService::PortRegistration, this);
   jack_set_xrun_callback(client, &TJackService::Xrun, this);
+  jack_set_port_connect_callback(client, &TJackService::PortConnect, this);
   if (jack_activate(client) != 0) {
     jack_client_close(client);
     return false;
@@ -525,6 +526,13 @@ void TJackService::Shutdown(void* arg) {
   sem_post(&self->wake_);
 }
 
+void TJackService::PortConnect(uint32_t, uint32_t, int connect, void* arg) {
+  if (connect) return;
+  auto* self = static_cast<TJackService*>(arg);
+  self->disconnected_ = true;
+  sem_post(&self->wake_);
+}
+
 int TJackService::Xrun(void* arg) {
   auto* self = static_cast<TJackService*>(arg);
   self->xrun_ = true;
@@ -583,6 +591,22 @@ void TJackService::Run() {
     if (xrun_.exchange(false)) {
       TraceF("jack: xrun");
       MidiDeviceNotifier().NotifyServerLate(!openOut_.empty(), !openIn_.empty());
+    }
+    if (disconnected_.exchange(false)) {
+      // A patchbay (or the peer) took our connection away: for us the device
+      // is gone, as when it leaves.
+      bool gone = false;
+      for (auto* in : openIn_)
+        if (!jack_port_connected_to(slots_[in->slot_].port, in->peer_.c_str())) {
+          in->Disconnected();
+          gone = true;
+        }
+      for (auto* out : openOut_)
+        if (!jack_port_connected_to(slots_[out->slot_].port, out->peer_.c_str())) {
+          out->DeviceGone();
+          gone = true;
+        }
+      if (gone) NotifyMidiDevicesChanged();
     }
     if (portsChanged_.exchange(false)) {
       // The notification may come before the port is gone: look again for a while.

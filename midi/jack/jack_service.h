@@ -61,6 +61,7 @@ private:
   static void Shutdown(void* arg);
   static void PortRegistration(uint32_t port, int registered, void* arg);
   static int Xrun(void* arg);
+  static void PortConnect(uint32_t a, uint32_t b, int connect, void* arg);
   void Run();
   void ServePorts();  // driver thread, mutex_ held
   int FreeSlot();     // with mutex_ held
@@ -97,6 +98,7 @@ private:
   std::atomic<bool> serverGone_{false};
   std::atomic<bool> portsChanged_{false};
   std::atomic<bool> xrun_{false};
+  std::atomic<bool> disconnected_{false};  // a connection went away
   std::atomic<bool> stop_{false};
   std::chrono::steady_clock::time_point checkPeersUntil_{};
   sem_t wake_;

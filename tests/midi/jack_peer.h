@@ -69,6 +69,11 @@ public:
     return n;
   }
   uint64_t Dropped() const { return dropped_; }
+  // As a patchbay would: takes every connection of both ports away.
+  void DisconnectAll() {
+    jack_port_disconnect(client_, in_);
+    jack_port_disconnect(client_, out_);
+  }
   // The next process callback takes this long, so the server runs late.
   void StallOnce(int ms) { stallMs_ = ms; }
   // Cycles the server ran late (it may drop or repeat their events).

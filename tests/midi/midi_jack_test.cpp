@@ -307,6 +307,34 @@ TEST_F(JackEndToEnd, AServerRunningLateIsTold) {
   EXPECT_TRUE(late.first().at(1).toBool()) << "not on the input side";
 }
 
+// A patchbay that takes our connections away ends both ports as if their
+// devices had left: nothing is sent into the void with "Sent".
+TEST_F(JackEndToEnd, AConnectionTakenAwayClosesOurPorts) {
+  const int outId = FindDevice<TMidiOutput>(peer.InName());
+  const int inId = FindDevice<TMidiInput>(peer.OutName());
+  ASSERT_GE(outId, 0);
+  ASSERT_GE(inId, 0);
+  TMidiOutput out;
+  out.SetDeviceID(outId);
+  out.Open();
+  TMidiInput in;
+  in.SetDeviceID(inId);
+  in.OnDataAvailable = [](TMidiInput& s) { while (s.ReadEvent()) {} };
+  in.Open();
+  in.Start();
+  ASSERT_TRUE(out.IsOpen() && in.IsOpen());
+  QSignalSpy changed(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged);
+  peer.DisconnectAll();
+  EXPECT_TRUE(WaitUntil([&] { return changed.count() > 0; })) << "no device change was told";
+  EXPECT_TRUE(WaitUntil([&] { return out.DriverClosed(); })) << "the output stayed open";
+  const uint8_t message[] = {0xF0, 0x7D, 0x02, 0xF7};
+  EXPECT_FALSE(out.SendLong(message, 4));
+  EXPECT_TRUE(WaitUntil([&] {
+    in.CloseIfDisconnected();
+    return !in.IsOpen();
+  })) << "the input stayed open";
+}
+
 TEST_F(JackEndToEnd, PeerLeavingClosesOurInputAndNotifies) {
   TJackPeer leaving;
   ASSERT_TRUE(leaving.Open("kalvex-leaving-peer"));
