@@ -1,8 +1,11 @@
 // Device layer benchmarks: SysEx throughput and short-message latency
-// through the built-in loopback, and SysEx throughput through a JACK server
-// of our own (jackd -n NAME --no-realtime -d dummy), all byte-exact.
+// through the built-in loopback, SysEx throughput through a JACK server of
+// our own (jackd -n NAME --no-realtime -d dummy), all byte-exact, and
+// one-shot `kalvex --send` runs counted at a peer, on jackd and PipeWire.
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QThread>
 #include <signal.h>
@@ -150,12 +153,13 @@ void LoopbackLatency() {
 #ifdef KALVEX_HAVE_JACK
 qint64 g_jackdPid = 0;
 
-// Runs at exit after the device layer let go of the server (it was set up
-// before the layer's first use), so that the server leaves nothing behind.
+// Runs once the JACK figures are taken, and at exit should a figure end
+// early, so that the server leaves nothing behind.
 void StopJackd() {
   if (g_jackdPid <= 0) return;
   kill(static_cast<pid_t>(g_jackdPid), SIGTERM);
   for (int i = 0; i < 50 && kill(static_cast<pid_t>(g_jackdPid), 0) == 0; ++i) QThread::msleep(100);
+  g_jackdPid = 0;
 }
 
 void JackThroughput() {
@@ -202,7 +206,7 @@ void JackThroughput() {
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   out.Close();
-  std::printf("jack_sysex_throughput: %.2f MB/s (target: >= 1 MB/s, byte-exact: %s, %zu of %zu bytes)\n",
+  std::printf("jack_sysex_throughput: %.2f MB/s (target: >= 5.96 MB/s as with 1 KiB events, byte-exact: %s, %zu of %zu bytes)\n",
               check.bytes / seconds / 1e6, check.exact ? "yes" : "NO", check.bytes, kTotal);
 
   // The other way: a second client sends, our input reads on the window thread.
@@ -236,9 +240,72 @@ void JackThroughput() {
   }
   const double inSeconds = std::chrono::duration<double>(Clock::now() - inStart).count();
   in.Close();
-  std::printf("jack_sysex_input_throughput: %.2f MB/s (target: >= 1 MB/s, byte-exact: %s, %zu of %zu bytes, %d overflows)\n",
+  std::printf("jack_sysex_input_throughput: %.2f MB/s (target: >= 4.10 MB/s, byte-exact: %s, %zu of %zu bytes, %d overflows)\n",
               inCheck.bytes / inSeconds / 1e6, inCheck.exact ? "yes" : "NO", inCheck.bytes, kTotal, overflows);
   peer.CloseClient();
+}
+
+// One-shot `kalvex --send` runs, each a process of its own with one distinct
+// message, to jack_recorder (a peer of ours in another process): how many
+// arrive exactly once, and the wall time of a run. wrapper is empty for the
+// server in JACK_DEFAULT_SERVER, or "pw-jack" with XDG_RUNTIME_DIR set.
+void OneShotSends(const char* server, const QString& wrapper) {
+  constexpr int kRuns = 20;
+  const char* build = std::getenv("KALVEX_BUILD_DIR");
+  if (!build) {
+    std::printf("jack_oneshot_exactly_once_%s: skipped (KALVEX_BUILD_DIR not set) (target: 100 %%)\n", server);
+    return;
+  }
+  const QString dir = QString::fromLocal8Bit(build);
+  auto command = [&](const QString& program, QStringList args) {
+    if (wrapper.isEmpty()) return std::make_pair(program, args);
+    args.prepend(program);
+    return std::make_pair(wrapper, args);
+  };
+  QProcess recorder;
+  const auto [rp, ra] = command(dir + "/tests/midi/jack_recorder", {"kalvex-bench-recorder"});
+  recorder.start(rp, ra);
+  if (!recorder.waitForReadyRead(10000) || recorder.readLine().trimmed() != "ready") {
+    std::printf("jack_oneshot_exactly_once_%s: skipped (jack_recorder did not start) (target: 100 %%)\n", server);
+    return;
+  }
+  const QString file = QDir::temp().filePath(QString("kalvex_bench_oneshot_%1.txt").arg(QCoreApplication::applicationPid()));
+  std::vector<double> ms;
+  int exitedZero = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    QFile f(file);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(QString("F0 7D %1 %2 F7\n").arg(i >> 7, 2, 16, QChar('0')).arg(i & 0x7F, 2, 16, QChar('0')).toLatin1());
+    f.close();
+    const auto [sp, sa] = command(dir + "/kalvex", {"--send", file, "--out", "kalvex-bench-recorder:in", "--speed", "1000"});
+    QProcess send;
+    const auto t0 = Clock::now();
+    send.start(sp, sa);
+    send.waitForFinished(30000);
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    if (send.exitStatus() == QProcess::NormalExit && send.exitCode() == 0) ++exitedZero;
+  }
+  QFile::remove(file);
+  recorder.closeWriteChannel();
+  recorder.waitForFinished(10000);
+  std::vector<int> seen(kRuns, 0);
+  int stray = 0;
+  for (const QByteArray& line : recorder.readAllStandardOutput().split('\n')) {
+    if (!line.startsWith("bytes")) continue;
+    const QList<QByteArray> w = line.split(' ');
+    // Each message is F0 7D hi lo F7.
+    for (qsizetype k = 1; k + 4 < w.size(); k += 5) {
+      const int i = w[k + 2].toInt(nullptr, 16) * 128 + w[k + 3].toInt(nullptr, 16);
+      if (w[k] == "F0" && w[k + 1] == "7D" && w[k + 4] == "F7" && i < kRuns) ++seen[static_cast<size_t>(i)];
+      else ++stray;
+    }
+  }
+  const int once = static_cast<int>(std::count(seen.begin(), seen.end(), 1));
+  std::sort(ms.begin(), ms.end());
+  std::printf("jack_oneshot_exactly_once_%s: %.0f %% (%d of %d runs; %d exited 0; %d stray) (target: 100 %%)\n", server,
+              100.0 * once / kRuns, once, kRuns, exitedZero, stray);
+  std::printf("jack_oneshot_wall_time_%s: %.0f ms per run, median (target: report; a process start, a JACK client and "
+              "its port, one message)\n", server, ms[ms.size() / 2]);
 }
 #endif
 
@@ -254,6 +321,19 @@ int main(int argc, char** argv) {
   kalvex::LoopbackLatency();
 #ifdef KALVEX_HAVE_JACK
   kalvex::JackThroughput();
+  kalvex::OneShotSends("jackd", QString());
+  kalvex::StopJackd();
+  // The same on PipeWire's JACK, with a daemon of our own (as the tests start it).
+  const QString runtime = QDir::temp().filePath(QString("kalvex_bench_pw_%1").arg(QCoreApplication::applicationPid()));
+  const QString pidFile = runtime + ".pid";
+  if (QProcess::execute("bash", {"tests/midi/pipewire_start.sh", runtime, pidFile}) == 0 && QFile::exists(pidFile)) {
+    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+    kalvex::OneShotSends("pipewire", "pw-jack");
+    QProcess::execute("bash", {"tests/midi/pipewire_stop.sh", pidFile});
+    QDir(runtime).removeRecursively();
+  } else {
+    std::printf("jack_oneshot_exactly_once_pipewire: skipped (no PipeWire daemon) (target: 100 %%)\n");
+  }
 #endif
   return 0;
 }
