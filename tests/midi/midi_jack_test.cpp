@@ -36,6 +36,17 @@ int FindDevice(const std::string& name) {
   return id;
 }
 
+// Opens an input from a peer's port that reads and drops what comes.
+bool OpenDrainingInput(TMidiInput& in, const std::string& peerPort) {
+  const int id = FindDevice<TMidiInput>(peerPort);
+  if (id < 0) return false;
+  in.SetDeviceID(id);
+  in.OnDataAvailable = [](TMidiInput& s) { while (s.ReadEvent()) {} };
+  in.Open();
+  in.Start();
+  return in.IsOpen();
+}
+
 // jack_recorder as a child process: a peer outside our process.
 class TJackRecorder {
 public:
@@ -294,13 +305,8 @@ TEST_F(JackEndToEnd, OneShotSendsArriveExactlyOnce) {
 TEST_F(JackEndToEnd, AServerRunningLateIsTold) {
   if (std::strstr(jack_get_version_string(), "PipeWire"))
     GTEST_SKIP() << "PipeWire's JACK calls no xrun callback when a client runs late";
-  const int id = FindDevice<TMidiInput>(peer.OutName());
-  ASSERT_GE(id, 0);
   TMidiInput in;
-  in.SetDeviceID(id);
-  in.OnDataAvailable = [](TMidiInput& s) { while (s.ReadEvent()) {} };
-  in.Open();
-  in.Start();
+  ASSERT_TRUE(OpenDrainingInput(in, peer.OutName()));
   QSignalSpy late(&MidiDeviceNotifier(), &TMidiDeviceNotifier::ServerLate);
   peer.StallOnce(200);
   ASSERT_TRUE(WaitUntil([&] { return late.count() > 0; })) << "no xrun was told";
@@ -311,18 +317,13 @@ TEST_F(JackEndToEnd, AServerRunningLateIsTold) {
 // devices had left: nothing is sent into the void with "Sent".
 TEST_F(JackEndToEnd, AConnectionTakenAwayClosesOurPorts) {
   const int outId = FindDevice<TMidiOutput>(peer.InName());
-  const int inId = FindDevice<TMidiInput>(peer.OutName());
   ASSERT_GE(outId, 0);
-  ASSERT_GE(inId, 0);
   TMidiOutput out;
   out.SetDeviceID(outId);
   out.Open();
   TMidiInput in;
-  in.SetDeviceID(inId);
-  in.OnDataAvailable = [](TMidiInput& s) { while (s.ReadEvent()) {} };
-  in.Open();
-  in.Start();
-  ASSERT_TRUE(out.IsOpen() && in.IsOpen());
+  ASSERT_TRUE(OpenDrainingInput(in, peer.OutName()));
+  ASSERT_TRUE(out.IsOpen());
   QSignalSpy changed(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged);
   peer.DisconnectAll();
   EXPECT_TRUE(WaitUntil([&] { return changed.count() > 0; })) << "no device change was told";
@@ -338,13 +339,8 @@ TEST_F(JackEndToEnd, AConnectionTakenAwayClosesOurPorts) {
 TEST_F(JackEndToEnd, PeerLeavingClosesOurInputAndNotifies) {
   TJackPeer leaving;
   ASSERT_TRUE(leaving.Open("kalvex-leaving-peer"));
-  const int id = FindDevice<TMidiInput>(leaving.OutName());
-  ASSERT_GE(id, 0);
   TMidiInput in;
-  in.SetDeviceID(id);
-  in.OnDataAvailable = [](TMidiInput& s) { while (s.ReadEvent()) {} };
-  in.Open();
-  in.Start();
+  ASSERT_TRUE(OpenDrainingInput(in, leaving.OutName()));
   QSignalSpy changed(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged);
   leaving.CloseClient();
   EXPECT_TRUE(WaitUntil([&] { return changed.count() > 0; }));
