@@ -166,6 +166,7 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
   // The window's keys reach it whatever box has the focus.
   auto* f4 = new QShortcut(QKeySequence(Qt::Key_F4), this);
   f4->setContext(Qt::WindowShortcut);
+  f4->setAutoRepeat(false);  // a held key sends once, not once per repeat
   connect(f4, &QShortcut::activated, this, [this] {
     if (!sender_->Sending()) BSendClick();
   });
@@ -353,17 +354,23 @@ bool TKVXForm::SaveMainSettings() {
 
 void TKVXForm::BuildMenus() {
   QMenu* file = FileMenu = menuBar()->addMenu("&File");
-  file->addAction("&Open", this, [this] { OpenFile(); })->setStatusTip("Open a .syx file into the MIDI Out box");
-  file->addAction("&Save MIDI Out As...", this, [this] { SaveBoxAs(true); })
-      ->setStatusTip("Save the contents of the MIDI Out area as .syx file");
+  QAction* open = file->addAction("&Open", this, [this] { OpenFile(); });
+  open->setStatusTip("Open a .syx file into the MIDI Out box");
+  open->setShortcut(QKeySequence::Open);
+  QAction* save = file->addAction("&Save MIDI Out As...", this, [this] { SaveBoxAs(true); });
+  save->setStatusTip("Save the contents of the MIDI Out area as .syx file");
+  save->setShortcut(QKeySequence::Save);
   file->addAction("Save MIDI &In As...", this, [this] { SaveBoxAs(false); })
       ->setStatusTip("Save the contents of the MIDI In area as .syx file");
-  file->addAction("E&xit", this, [this] { close(); })->setStatusTip("Exit the program");
+  QAction* exit = file->addAction("E&xit", this, [this] { close(); });
+  exit->setStatusTip("Exit the program");
+  exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   MidiOutMenu = menuBar()->addMenu("MIDI &Out");
   MidiInMenu = menuBar()->addMenu("MIDI &In");
   midiOutMenu_->SetBaseMenu(MidiOutMenu);
   midiInMenu_->SetBaseMenu(MidiInMenu);
-  QMenu* options = menuBar()->addMenu("&Options");
+  // Each menu its own letter: Alt+O is MIDI Out's.
+  QMenu* options = menuBar()->addMenu("O&ptions");
   options->addAction("Settings...", this, [this] { SettingsForm->ShowSettings(); });
   options->addSeparator();
   MidiThru1 = options->addAction("MIDI &Thru");

@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 #include <fstream>
+#include <set>
 #include <filesystem>
 #include <unistd.h>
 
@@ -81,6 +82,22 @@ TEST_F(MainWindow, EscCancelsASendAndF4DuringItDoesNothing) {
   EXPECT_EQ(form->BSend->text(), "Send (F4)");
 }
 
+// Holding F4 sends once: the key's repeats start no further sends.
+TEST_F(MainWindow, HoldingF4SendsOnce) {
+  Make();
+  Loopback();
+  form->SendSettings().SendSpeed = TSendEngine::kNoPacing;
+  form->SXOutput->Lines().SetText("90 3C 7F");
+  form->SXOutput->setFocus();
+  QTest::simulateEvent(form->SXOutput, true, Qt::Key_F4, Qt::NoModifier, QString(), false);
+  for (int i = 0; i < 5; ++i) QTest::simulateEvent(form->SXOutput, true, Qt::Key_F4, Qt::NoModifier, QString(), true);
+  QTest::simulateEvent(form->SXOutput, false, Qt::Key_F4, Qt::NoModifier, QString(), false);
+  QApplication::processEvents();
+  int sends = 0;
+  for (const auto& line : form->LogOut->Lines().Lines()) sends += line.rfind("Sent ", 0) == 0;
+  EXPECT_EQ(sends, 1) << form->LogOut->Lines().Text();
+}
+
 TEST_F(MainWindow, ParametersLoadTheLastFileAndSendInEitherOrder) {
   const std::string dir = std::filesystem::temp_directory_path() / ("kalvex_form_" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
@@ -114,7 +131,18 @@ TEST_F(MainWindow, MenusHoldTheirItemsAndAMissingManualIsTold) {
     if (a->text() == "&Help")
       for (QAction* h : a->menu()->actions()) help.push_back(h->text().toStdString());
   }
-  EXPECT_EQ(menus, (std::vector<std::string>{"&File", "MIDI &Out", "MIDI &In", "&Options", "&Help"}));
+  EXPECT_EQ(menus, (std::vector<std::string>{"&File", "MIDI &Out", "MIDI &In", "O&ptions", "&Help"}));
+  // Every menu has a letter of its own, and the usual file keys work.
+  std::set<QChar> letters;
+  for (const auto& m : menus) {
+    const auto amp = m.find('&');
+    ASSERT_NE(amp, std::string::npos) << m;
+    EXPECT_TRUE(letters.insert(QChar(m[amp + 1]).toLower()).second) << m << " shares its letter";
+  }
+  std::vector<std::string> keys;
+  for (QAction* a : form->FileMenu->actions())
+    if (!a->shortcut().isEmpty()) keys.push_back(a->text().toStdString() + "=" + a->shortcut().toString().toStdString());
+  EXPECT_EQ(keys, (std::vector<std::string>{"&Open=Ctrl+O", "&Save MIDI Out As...=Ctrl+S", "E&xit=Ctrl+Q"}));
   EXPECT_EQ(help, (std::vector<std::string>{"User's Manual", "&Kalvex on the Web", "Purchase Kalvex", "&About"}));
   for (QAction* a : form->menuBar()->actions())
     if (a->text() == "&Help") a->menu()->actions()[0]->trigger();
