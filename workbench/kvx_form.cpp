@@ -553,6 +553,11 @@ void TKVXForm::SaveBoxAs(bool midiOut) {
   dialog.setDefaultSuffix("syx");
   dialog.setNameFilters({"All supported Files (*.syx *.txt)", "Sys Ex Files (*.syx)", "Text Messages (*.txt)",
                          "All Files (*)"});
+  // A name without extension takes the chosen type's: text when the user
+  // chose text messages.
+  connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+    dialog.setDefaultSuffix(filter.contains("*.txt") && !filter.contains("*.syx") ? "txt" : "syx");
+  });
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   const QString name = dialog.selectedFiles().first();
   TFileContext ctx = FileContext();

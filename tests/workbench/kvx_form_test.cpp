@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
 #include <QFrame>
 #include <QLabel>
 #include <QMenu>
@@ -96,6 +98,36 @@ TEST_F(MainWindow, HoldingF4SendsOnce) {
   int sends = 0;
   for (const auto& line : form->LogOut->Lines().Lines()) sends += line.rfind("Sent ", 0) == 0;
   EXPECT_EQ(sends, 1) << form->LogOut->Lines().Text();
+}
+
+// The Save dialog honours the type the user picks: a name without an
+// extension gets .txt when "Text Messages (*.txt)" was chosen.
+TEST_F(MainWindow, SaveDialogGivesANameTheChosenTypesExtension) {
+  Make();
+  test::TTempDir dir;
+  form->SXOutput->Lines().SetText("F0 7E 7F 06 01 F7 ; identity");
+  const struct {
+    const char* filter;
+    const char* written;
+  } cases[] = {{"Text Messages (*.txt)", "dump.txt"}, {"Sys Ex Files (*.syx)", "dump.syx"}};
+  for (const auto& c : cases) {
+    bool driven = false;
+    QTimer::singleShot(0, [&] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      auto* types = dialog ? dialog->findChild<QComboBox*>("fileTypeCombo") : nullptr;
+      if (!types) return;
+      const int index = types->findText(c.filter);
+      types->setCurrentIndex(index);  // as the user picks it
+      emit types->activated(index);
+      emit types->textActivated(c.filter);
+      dialog->selectFile(QString::fromStdString(dir.File("dump")));
+      QMetaObject::invokeMethod(dialog, "accept");
+      driven = true;
+    });
+    form->FileMenu->actions()[1]->trigger();
+    ASSERT_TRUE(driven) << "the Save dialog did not open";
+    EXPECT_TRUE(std::filesystem::exists(dir.File(c.written))) << c.filter;
+  }
 }
 
 TEST_F(MainWindow, ParametersLoadTheLastFileAndSendInEitherOrder) {
