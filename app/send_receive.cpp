@@ -39,7 +39,9 @@ public:
     if (text.empty()) return;
     if (tty_) err_ << "\r\x1b[K";
     err_ << LogText(text, kind) << '\n';
+    if (kind == lkError || kind == lkErrorDialog) ++errors;
   }
+  int errors = 0;
 
 private:
   std::ostream& err_;
@@ -57,8 +59,12 @@ class TOutputTarget : public TSendTarget {
 public:
   static constexpr int64_t kMaxBytesInFlight = 256 * 1024;
   explicit TOutputTarget(TMidiOutput& out) : out_(out) {}
-  void SendShort(uint8_t s, uint8_t d1, uint8_t d2) override { out_.SendShort(s, d1, d2); }
+  void SendShort(uint8_t s, uint8_t d1, uint8_t d2) override {
+    out_.SendShort(s, d1, d2);
+    ++messages;
+  }
   void SendLong(const uint8_t* data, int length) override {
+    ++messages;
     // Hold back while many bytes are in flight, so a big file does not pile
     // up in memory ahead of a slow port; more than the largest message a
     // port gathers from its pieces (64 KiB), or that message would never end.
@@ -69,6 +75,8 @@ public:
     }
     out_.SendLong(data, length);
   }
+
+  int64_t messages = 0;  // short messages and pieces handed to the port
 
 private:
   TMidiOutput& out_;
@@ -165,12 +173,16 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
   TNoView view;
   TReceivePath path(received, log, view, receiveOptions, nullptr);
   uint32_t lastArrival = 0;
-  bool anything = false, lost = false;
+  bool anything = false, lost = false, sendFailed = false;
   if (!receiveFile.empty()) {
     const std::string name = findPort(false, inName);
     if (name.empty()) return 1;
     in.DetectMidiLoop = false;
     in.RecordCapacity = TReceivePath::kInputRecords;
+    // As the window by default: a sequencer's clock would never let the
+    // input fall quiet, and neither belongs in a dump.
+    in.SetTimingClock(false);
+    in.SetActiveSensing(false);
     in.OnOverflow = [&](TMidiInputBase&) {
       path.ReportOverflow();
       lost = true;
@@ -197,6 +209,7 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     THexParser parser(log);
     TFileContext ctx{log, parser, -1, {}};
     TBMStrings box;
+    const int errorsBefore = log.errors;
     if (!LoadFile(sendFile, box, ctx)) return 1;
     TMidiOutput out;
     out.DetectMidiLoop = false;
@@ -224,6 +237,11 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
       log.LogLine("The MIDI Out port " + name + " went away during the send.", true, false, lkError);
       return 1;
     }
+    if (target.messages == 0) {
+      log.LogLine(sendFile + " holds no MIDI message: nothing was sent.", true, false, lkError);
+      return 1;
+    }
+    if (log.errors > errorsBefore) sendFailed = true;  // a line that did not parse was left out
   }
 
   if (!receiveFile.empty()) {
@@ -250,7 +268,7 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     if (!SaveBox(received, receiveFile, false, ctx)) return 1;
     if (lost) return 1;  // saved what came, but it is not all
   }
-  return 0;
+  return sendFailed ? 1 : 0;
 }
 
 bool ParseInt(const std::string& s, int& value) {

@@ -79,5 +79,31 @@ TEST_F(SendReceive, FailuresSayWhatAndWriteNothing) {
   EXPECT_EQ(RunKalvex({"--send", QString::fromStdString(dir + "/none.syx"), "--out", "Kalvex Loopback 1"}).code, 1);
 }
 
+// --send says when it sent nothing, or left a line out, with a non-zero
+// exit; what parsed still goes.
+TEST_F(SendReceive, NothingToSendOrALineLeftOutExitsNonZero) {
+  const std::string empty = dir + "/empty.txt", bad = dir + "/bad.txt";
+  std::ofstream(empty) << "; only a comment\n\n";
+  std::ofstream(bad) << "F0 7D 01 F7\nF0 G0 F7\n";
+  const TResult none = RunKalvex({"--send", QString::fromStdString(empty), "--out", "Kalvex Loopback 1"});
+  EXPECT_EQ(none.code, 1) << none.err;
+  EXPECT_NE(none.err.find("holds no MIDI message: nothing was sent."), std::string::npos) << none.err;
+  const TResult partly = RunKalvex({"--send", QString::fromStdString(bad), "--out", "Kalvex Loopback 1"});
+  EXPECT_EQ(partly.code, 1) << partly.err;
+  EXPECT_NE(partly.err.find("Unexpected characters"), std::string::npos) << partly.err;
+  EXPECT_NE(partly.err.find("Sent "), std::string::npos) << partly.err;
+}
+
+// A sequencer's clock and active sensing are not recorded, as the window does
+// not show them by default, and they do not keep the input from falling quiet.
+TEST_F(SendReceive, ReceiveLeavesClockAndActiveSensingOut) {
+  const std::string request = dir + "/request.txt", reply = dir + "/reply.syx";
+  std::ofstream(request) << "F8\nF0 7D 01 F7\nFE\nF8\n";
+  const TResult r = RunKalvex({"--send", QString::fromStdString(request), "--out", "Kalvex Loopback 1", "--speed", "1000",
+                               "--receive", QString::fromStdString(reply), "--in", "Kalvex Loopback 1", "--quiet-ms", "300"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Read(reply), std::string("\xF0\x7D\x01\xF7", 4));
+}
+
 }  // namespace
 }  // namespace kalvex
