@@ -87,6 +87,7 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
   long long total = 0, periodBytes = 0;
   double msPerByte = 1.0;
   int speedInUse = 2000;  // no setting has it: the period is computed at once
+  bool pacedBefore = true;
   const bool progress = source->Count() > 2;
   int index = 0;
   int remaining = 0, offset = 0;
@@ -153,12 +154,19 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
       offset += piece;
       remaining -= piece;
       int64_t wait = 0;
-      if (settings_.SendSpeed == kNoPacing || !settings_.ThrottlingActive) {
+      const bool paced = settings_.SendSpeed != kNoPacing && settings_.ThrottlingActive;
+      if (!paced) {
         periodBytes = 0;
-      } else {
+      } else if (!pacedBefore) {
+        // Pacing switched on again: the period starts with this piece, so
+        // the unpaced time does not count as lead (no burst as long as it).
+        periodBytes = piece;
+        periodStart = TimeGetTime();
+      }
+      pacedBefore = paced;
+      if (paced)
         wait = static_cast<int64_t>(std::trunc(static_cast<double>(periodBytes) * msPerByte)) -
                static_cast<int64_t>(TimeGetTime() - periodStart);
-      }
       if (wait > kLeadMs) {
         Wait(wait);
         lastEvents = TimeGetTime();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,9 @@ public:
   void SendShort(uint8_t s, uint8_t d1, uint8_t d2) override { sent.push_back({true, {s, d1, d2}, TimeGetTime()}); }
   void SendLong(const uint8_t* data, int length) override {
     sent.push_back({false, std::vector<uint8_t>(data, data + length), TimeGetTime()});
+    if (onLong) onLong(sent.size());
   }
+  std::function<void(size_t count)> onLong;
   std::vector<std::string> Shapes() const {  // "S:3" short, "L:128" long of 128 bytes
     std::vector<std::string> out;
     for (const auto& s : sent) out.push_back((s.isShort ? "S:" : "L:") + std::to_string(s.bytes.size()));
@@ -116,6 +119,27 @@ TEST_F(SendEngine, PacingFollowsTheSpeedSetting) {
   EXPECT_NEAR(MsPerByte(0), 0.32, 1e-12);
   EXPECT_NEAR(MsPerByte(-1000), 3.19, 0.01);
   EXPECT_NEAR(1000 * MsPerByte(-500), 1010.6, 0.1);  // 1000 bytes take about a second
+}
+
+// Throttling switched off and on again during a send (the settings
+// dialog's live preview): pacing starts afresh, with no unpaced burst as long
+// as the time it was off.
+TEST_F(SendEngine, ThrottlingOffAndOnAgainRestartsThePace) {
+  std::string text;
+  for (int i = 0; i < 30; ++i) text += Line(100) + "\r\n";
+  settings.SendSpeed = -1000;
+  uint32_t onAgainAt = 0;
+  out.onLong = [&](size_t count) {
+    if (count == 5) settings.ThrottlingActive = false;
+    if (count == 8) {
+      clock.Advance(2000);  // the user takes a while
+      settings.ThrottlingActive = true;
+      onAgainAt = TimeGetTime();
+    }
+  };
+  Send(text);
+  const double paced = 23 * 100 * MsPerByte(-1000);  // the piece it came in and the 22 after it
+  EXPECT_NEAR(TimeGetTime() - onAgainAt, paced, paced * 0.02 + 2 * TSendEngine::kLeadMs);
 }
 
 TEST_F(SendEngine, PauseAfterEachSysExMessageAlsoInsideALine) {
