@@ -25,6 +25,7 @@
 #include "util/paths.h"
 #include "util/registry.h"
 #include "workbench/kvx_form.h"
+#include "tests/util/wait_until.h"
 
 namespace kalvex {
 namespace {
@@ -117,8 +118,8 @@ TEST_F(Handover, ASecondStartHandsItsFileAndSendToTheRunningWindow) {
   EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(second->exitCode(), 0);
   EXPECT_TRUE(second->readAllStandardOutput().isEmpty());
-  QTRY_COMPARE(QString::fromStdString(form.SXOutput->Lines().Text()), QString("F0 7E 00 06 01 F7"));
-  QTRY_COMPARE(QString::fromStdString(form.SXInput->Lines().Text()), QString("F0 7E 00 06 01 F7"));
+  ASSERT_TRUE(test::WaitUntil([&] { return form.SXOutput->Lines().Text() == "F0 7E 00 06 01 F7"; })) << form.SXOutput->Lines().Text();
+  ASSERT_TRUE(test::WaitUntil([&] { return form.SXInput->Lines().Text() == "F0 7E 00 06 01 F7"; })) << form.SXInput->Lines().Text();
   EXPECT_EQ(services.MRUFiles.Files(), std::vector<std::string>{last});
 
   // "AllowMultipleInstances" on: another start runs on its own.

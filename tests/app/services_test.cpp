@@ -23,6 +23,7 @@
 #include "util/paths.h"
 #include "util/registry.h"
 #include "workbench/kvx_form.h"
+#include "tests/util/wait_until.h"
 
 namespace kalvex {
 namespace {
@@ -191,7 +192,7 @@ TEST(FormState, RoundTripOffScreenOversizedAndMaximised) {
     w.setGeometry(wa.left() + 70, wa.top() + 60, 450, 250);
     w.showMaximized();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
-    QTRY_VERIFY(w.isMaximized());
+    ASSERT_TRUE(test::WaitUntil([&] { return w.isMaximized(); })) << "not maximised";
     SaveFormState(w, ini, "M");
     EXPECT_EQ(ini.ReadInteger("M", "State", -1), 2);
     EXPECT_EQ(ini.ReadInteger("M", "Width", 0), 450);

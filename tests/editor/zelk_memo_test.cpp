@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include "tests/util/wait_until.h"
 
 namespace kalvex {
 namespace {
@@ -219,7 +220,7 @@ TEST_F(ZelkMemoWidget, ScrollToEndLaterScrollsOnceAfterABurst) {
   QSignalSpy scrolls(memo->verticalScrollBar(), &QScrollBar::valueChanged);
   for (int i = 0; i < 5; ++i) memo->ScrollToEndLater();
   EXPECT_EQ(memo->TopLine(), 0);
-  QTRY_COMPARE(memo->TopLine(), 1000 - memo->VisibleLines());
+  ASSERT_TRUE(test::WaitUntil([&] { return memo->TopLine() == 1000 - memo->VisibleLines(); })) << memo->TopLine();
   QTest::qWait(3 * TZelkMemo::kScrollToEndDelayMs);
   EXPECT_EQ(scrolls.count(), 1);
   EXPECT_EQ(memo->CaretLine(), 999);
@@ -651,7 +652,7 @@ TEST_F(ZelkMemoWidget, CaretShowsAtOnceAfterEditShortcuts) {
   QApplication::clipboard()->setText("7F");
   QTest::keyClicks(memo, "ab");
   for (int k : {Qt::Key_Z, Qt::Key_Y, Qt::Key_V}) {
-    QTRY_VERIFY_WITH_TIMEOUT(!memo->CaretShown(), 3 * TZelkMemo::kCaretBlinkMs);
+    ASSERT_TRUE(test::WaitUntil([&] { return !memo->CaretShown(); }, 3 * TZelkMemo::kCaretBlinkMs)) << "the caret stayed";
     Key(k, Qt::ControlModifier);
     EXPECT_TRUE(memo->CaretShown()) << k;
   }

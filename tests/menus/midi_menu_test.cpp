@@ -14,6 +14,7 @@
 #include "midi/loopback/loopback_service.h"
 #include "midi/midi_system.h"
 #include "tests/util/temp_dir.h"
+#include "tests/util/wait_until.h"
 
 namespace kalvex {
 namespace {
@@ -125,12 +126,12 @@ TEST_F(DeviceMenus, AStoredDeviceThatIsMissingOpensWhenItIsPluggedIn) {
   QObject::connect(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged, &in,
                    [this] { in.RefreshDeviceList(false, true); });
   ASSERT_TRUE(LoopbackService().AddCable("Kalvex Test Synth"));
-  QTRY_VERIFY(in.Input().IsOpen());
+  ASSERT_TRUE(test::WaitUntil([&] { return in.Input().IsOpen(); })) << "the input did not open";
   EXPECT_EQ(texts.back(), "Opened MIDI IN: Kalvex Test Synth");
   EXPECT_TRUE(in.LateBindingName.empty());
   // It goes away again: closed, the check back on "none", and not awaited.
   ASSERT_TRUE(LoopbackService().RemoveCable("Kalvex Test Synth"));
-  QTRY_VERIFY(!in.Input().IsOpen());
+  ASSERT_TRUE(test::WaitUntil([&] { return !in.Input().IsOpen(); })) << "the input stayed open";
   EXPECT_EQ(Checked(in), "none");
   TRegIniFile after(kKey, File());
   in.SaveToIni(after);

@@ -8,19 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/util/wait_until.h"
+
 namespace kalvex::test {
 
-// Runs the event loop until cond holds or timeoutMs passed; returns cond().
-inline bool WaitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!cond()) {
-    if (timer.elapsed() > timeoutMs) return cond();
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    QThread::usleep(200);
-  }
-  return true;
-}
 
 // jack_midi_dump's lines ("  128: f0 01 02 ...") -> the bytes of every line
 inline std::vector<uint8_t> ParseDump(const QByteArray& text) {

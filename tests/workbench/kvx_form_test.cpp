@@ -27,6 +27,7 @@
 #include "util/clock.h"
 #include "util/paths.h"
 #include "util/registry.h"
+#include "tests/util/wait_until.h"
 
 namespace kalvex {
 namespace {
@@ -58,7 +59,7 @@ TEST_F(MainWindow, SendArrivesInMidiInThroughTheLoopbackCable) {
   form->SendSettings().SendSpeed = TSendEngine::kNoPacing;
   form->SXOutput->Lines().SetText("F0 7E 7F 06 01 F7\r\n90 3C 7F ; note");
   QTest::mouseClick(form->BSend, Qt::LeftButton);
-  QTRY_COMPARE(form->SXInput->Lines().Count(), 2);
+  ASSERT_TRUE(test::WaitUntil([&] { return form->SXInput->Lines().Count() == 2; })) << form->SXInput->Lines().Count();
   EXPECT_EQ(Text(form->SXInput), "F0 7E 7F 06 01 F7\r\n90 3C 7F");
   EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 9 bytes");
   EXPECT_EQ(form->LogIn->Lines().Lines().back(), "Received 6 bytes succesfully.");
@@ -214,15 +215,18 @@ TEST_F(MainWindow, NineMessagesBecomeABulkDumpOnTheManualClock) {
   for (int i = 0; i < 9; ++i) {
     const uint8_t message[10] = {0xF0, 0x43, 0x10, 0x4C, 0, 0, 0x7E, static_cast<uint8_t>(i), 0, 0xF7};
     form->MidiOut().SendLong(message, 10);
-    QTRY_COMPARE(form->MidiOut().PendingLongCount(), 0);
-    if (i < 8) QTRY_COMPARE(form->SXInput->Lines().Count(), i + 1);
+    ASSERT_TRUE(test::WaitUntil([&] { return form->MidiOut().PendingLongCount() == 0; })) << i;
+    if (i < 8) {
+      ASSERT_TRUE(test::WaitUntil([&] { return form->SXInput->Lines().Count() == i + 1; })) << i;
+    }
     clock.Advance(100);
   }
-  QTRY_VERIFY(form->PRcvBulkDump->isVisible());
+  ASSERT_TRUE(test::WaitUntil([&] { return form->PRcvBulkDump->isVisible(); })) << "no bulk dump panel";
   EXPECT_EQ(form->SXInput->Lines().Count(), 0);
   EXPECT_EQ(form->LSysExRcvd->text(), "Received 90 bytes...");
   clock.Advance(1000);
-  QTRY_COMPARE_WITH_TIMEOUT(form->SXInput->Lines().Count(), 9, 3000);  // at the next tick of the real timer
+  ASSERT_TRUE(test::WaitUntil([&] { return form->SXInput->Lines().Count() == 9; }, 3000))  // at the next tick of the real timer
+      << form->SXInput->Lines().Count();
   EXPECT_FALSE(form->PRcvBulkDump->isVisible());
   EXPECT_EQ(form->LogIn->Lines().Lines().back().rfind("Received 90 bytes of bulk dump (at ", 0), 0u);
 }
@@ -268,7 +272,7 @@ TEST_F(MainWindow, BigOrAwkwardInputNeverLeavesTheWindowStuck) {
   EXPECT_NE(std::find(outLog.begin(), outLog.end(), "Error: The MIDI Out port Kalvex Loopback 1 went away."), outLog.end());
   EXPECT_EQ(outLog.back().rfind("Sent ", 0), 0u) << outLog.back();
   EXPECT_TRUE(LoopbackService().AddCable("Kalvex Loopback 1"));
-  QTRY_VERIFY(!form->MidiOut().IsOpen() || form->MidiOut().DisplayName() == "Kalvex Loopback 1");
+  ASSERT_TRUE(test::WaitUntil([&] { return !form->MidiOut().IsOpen() || form->MidiOut().DisplayName() == "Kalvex Loopback 1"; }));
 }
 
 // What a user set is there again in a new window; the device menus keep
