@@ -377,8 +377,8 @@ void TKVXForm::BuildMenus() {
   MidiThru1->setCheckable(true);
   MidiThru1->setStatusTip("Echos MIDI in to MIDI out");
   connect(MidiThru1, &QAction::triggered, this, [this](bool on) {
-    receiveOptions_.MidiThru = on;
     LogLine(on ? "Enabled MIDI thru" : "Disabled MIDI thru", false, false, lkNormal);
+    UpdateThru();
   });
   QAction* sensing = ActiveSensing1 = options->addAction("Enable &Active Sensing");
   sensing->setCheckable(true);
@@ -519,7 +519,21 @@ void TKVXForm::SetSending(bool sending) {
 }
 
 void TKVXForm::HandleMidiInput() {
+  UpdateThru();
   receiver_->Drain([this] { return MidiIn().ReadEvent(); });
+}
+
+// MIDI thru from a device back into itself (In and Out the same device, such
+// as one loopback cable or Midi Through) would echo every message for ever:
+// it is held off while that is so, and the log says why once.
+void TKVXForm::UpdateThru() {
+  const bool loop = MidiThru1->isChecked() && MidiIn().IsOpen() && MidiOut().IsOpen() &&
+                    SameDeviceName(MidiIn().Name(), MidiOut().Name());
+  receiveOptions_.MidiThru = MidiThru1->isChecked() && !loop;
+  if (loop && !thruHeldOff_)
+    LogLine("MIDI thru is held off: MIDI In and MIDI Out are the same device, which would echo every message for ever.",
+            false, false, lkError);
+  thruHeldOff_ = loop;
 }
 
 TFileContext TKVXForm::FileContext() {

@@ -123,6 +123,7 @@ private:
   int SplitThreshold() const { return splitLongMessages_ ? splitThreshold_ : -1; }
   void DeferredInit();
   void HandleMidiInput();
+  void UpdateThru();
   void OpenFile();
   void SaveBoxAs(bool midiOut);
   TFileContext FileContext();
@@ -153,6 +154,7 @@ private:
   QSplitter* rows_ = nullptr;
   TReceiveOptions receiveOptions_;
   std::unique_ptr<TSendEngine> sender_;
+  bool thruHeldOff_ = false;  // thru is on but In and Out are one device
   std::unique_ptr<TReceivePath> receiver_;
   QLabel* statusOut_ = nullptr;
   QLabel* statusIn_ = nullptr;

@@ -85,6 +85,22 @@ TEST_F(MainWindow, EscCancelsASendAndF4DuringItDoesNothing) {
   EXPECT_EQ(form->BSend->text(), "Send (F4)");
 }
 
+// MIDI thru with In and Out on one loopback cable would echo every message
+// for ever: it is held off, and the log says why.
+TEST_F(MainWindow, ThruIsHeldOffWhenInAndOutAreOneDevice) {
+  Make();
+  Loopback();
+  form->MidiThru1->trigger();
+  ASSERT_TRUE(form->MidiThru1->isChecked());
+  form->SendSettings().SendSpeed = TSendEngine::kNoPacing;
+  form->SXOutput->Lines().SetText("90 3C 7F");
+  form->BSendClick();
+  ASSERT_TRUE(test::WaitUntil([&] { return form->SXInput->Lines().Count() >= 1; })) << "nothing arrived";
+  QTest::qWait(300);  // an echo would keep coming
+  EXPECT_EQ(form->SXInput->Lines().Count(), 1) << form->SXInput->Lines().Count() << " lines: thru fed back";
+  EXPECT_NE(form->LogIn->Lines().Text().find("MIDI thru is held off"), std::string::npos) << form->LogIn->Lines().Text();
+}
+
 // Holding F4 sends once: the key's repeats start no further sends.
 TEST_F(MainWindow, HoldingF4SendsOnce) {
   Make();
