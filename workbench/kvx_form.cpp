@@ -162,7 +162,7 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
   BuildMenus();
   connect(BSend, &QPushButton::clicked, this, [this] { BSendClick(); });
   connect(BClear, &QPushButton::clicked, this, [this] { SXOutput->Clear(); });
-  connect(BClearInput, &QPushButton::clicked, this, [this] { SXInput->Clear(); });
+  connect(BClearInput, &QPushButton::clicked, this, [this] { ClearBox(SXInput); });
   // The window's keys reach it whatever box has the focus.
   auto* f4 = new QShortcut(QKeySequence(Qt::Key_F4), this);
   f4->setContext(Qt::WindowShortcut);
@@ -238,7 +238,7 @@ QMenu* TKVXForm::BuildPopup(TZelkMemo* box) {
     menu->addAction("Delete", this, [box] { box->ClearSelection(); })->setEnabled(selection);
   }
   menu->addAction("Select All", this, [box] { box->SelectAll(); });
-  menu->addAction("Clear", this, [box] { box->Clear(); });
+  menu->addAction("Clear", this, [this, box] { ClearBox(box); });
   if (box == SXOutput) {
     menu->addSeparator();
     menu->addAction("Send", this, [this] { BSendClick(); });
@@ -516,6 +516,11 @@ void TKVXForm::SetSending(bool sending) {
     QApplication::setOverrideCursor(Qt::BusyCursor);
   else
     QApplication::restoreOverrideCursor();
+}
+
+void TKVXForm::ClearBox(TZelkMemo* box) {
+  box->Clear();
+  if (box == SXInput) receiver_->BoxCleared();
 }
 
 void TKVXForm::HandleMidiInput() {

@@ -124,6 +124,7 @@ private:
   void DeferredInit();
   void HandleMidiInput();
   void UpdateThru();
+  void ClearBox(TZelkMemo* box);
   void OpenFile();
   void SaveBoxAs(bool midiOut);
   TFileContext FileContext();

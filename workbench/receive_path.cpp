@@ -106,6 +106,10 @@ void TReceivePath::ShowProgress() {
   view_.ShowBulkPanel(bytes, rate_ > 0 ? "at " + SpeedText(rate_) : std::string());
 }
 
+void TReceivePath::BoxCleared() {
+  if (!bulkActive_) OpenWindow(TimeGetTime());
+}
+
 void TReceivePath::ReportOverflow() {
   log_.LogLine("MIDI In could not keep up: messages were lost.", false, false, lkError);
 }

@@ -58,6 +58,10 @@ public:
   void TimerTick();
   // The input dropped messages (its buffer was full): never in silence.
   void ReportOverflow();
+  // The user emptied the box: a burst window in progress starts afresh, so
+  // what was cleared does not come back with a bulk dump, and what came
+  // after the clear is not shown twice.
+  void BoxCleared();
   // The sender sent bytes that belong to no message (not a speed problem).
   void ReportMalformed();
   // Records the window's input keeps between two drains: a fast virtual

@@ -101,6 +101,27 @@ TEST_F(ReceivePath, NineMessagesInASecondBecomeABulkDumpShownWhenQuiet) {
   EXPECT_EQ(view.scrolls, 1);
 }
 
+// Clear In during a burst window: the dump that follows shows each message
+// once, and what was cleared does not come back.
+TEST_F(ReceivePath, ClearingTheBoxDuringABurstStartsTheWindowAfresh) {
+  for (int i = 0; i < 3; ++i) {
+    path.Handle(SysEx(10, 0x22));  // shown, then cleared by the user
+    clock.Advance(100);
+  }
+  box.Clear();
+  path.BoxCleared();
+  for (int i = 0; i < 9; ++i) {
+    path.Handle(SysEx(10));
+    clock.Advance(100);
+  }
+  EXPECT_TRUE(path.BulkActive());
+  clock.Advance(TReceivePath::kQuietMs);
+  path.TimerTick();
+  ASSERT_FALSE(path.BulkActive());
+  EXPECT_EQ(box.Count(), 9) << box.Text();
+  for (int i = 0; i < box.Count(); ++i) EXPECT_EQ(box[i], "F0 11 11 11 11 11 11 11 11 F7") << i;
+}
+
 TEST_F(ReceivePath, MarksAreTestedBeforeAMessageCountsAndWindowsExpire) {
   path.Handle(SysEx(600));  // alone: shown at once
   EXPECT_FALSE(path.BulkActive());
