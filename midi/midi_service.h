@@ -95,8 +95,9 @@ public:
   virtual uint32_t LongMsg(TMidiHdr* hdr) = 0;
   // Every pending long message comes back as done before this returns.
   virtual uint32_t Reset() = 0;
-  // Close first delivers what was queued (for a bounded time), then reports
-  // every long message still pending done, as Reset does.
+  // Close first delivers what was queued (for a bounded time; the loopback
+  // cable drops it at once), then reports every long message still pending
+  // done, as Reset does.
 };
 
 struct TMidiDeviceCaps {

@@ -152,11 +152,11 @@ private:
     const bool ends = data[n - 1] == 0xF7 || gathered_.size() + n == MaxEvent();
     if (ends && gathered_.empty()) return WriteEvent(data, n);
     if (ends) {
-      const size_t whole = gathered_.size() + n;
-      if (jack_ringbuffer_write_space(ring_) < sizeof(uint16_t) + whole) return false;
+      // Gathered only once the whole message has room, so a refusal leaves
+      // the piece to be offered again.
+      if (jack_ringbuffer_write_space(ring_) < sizeof(uint16_t) + gathered_.size() + n) return false;
       gathered_.insert(gathered_.end(), data, data + n);
-      FlushGathered();
-      return true;
+      return FlushGathered();
     }
     if (gathered_.empty()) gathered_.reserve(MaxEvent());
     gathered_.insert(gathered_.end(), data, data + n);
