@@ -169,8 +169,15 @@ void TMidiMenuBase::RefreshDeviceList(bool force, bool startTimer) {
   const char* n = name.c_str();
   TraceF("Refresh %s device list:", n);
   const int count = GetNumDevs();
-  if (!force && count == LastDeviceCount && count <= static_cast<int>(base_->actions().size())) {
-    TraceF("%s%s: no change in number of devices.", kTracePrefix, n);
+  // Every look checks the open device: a port that went away closes, also
+  // when another device took its place and the count stayed the same.
+  TraceF("%s%s: checking if device still valid", kTracePrefix, n);
+  const bool wasOpen = Device().IsOpen();
+  Device().CloseIfDisconnected();
+  std::vector<std::unique_ptr<TMidiDeviceBase>> list = FillDeviceList();
+  if (!force && count == LastDeviceCount && ListedAsBefore(list)) {
+    TraceF("%s%s: no change in the devices.", kTracePrefix, n);
+    if (wasOpen && !Device().IsOpen()) UpdateChecks();
     if (startTimer) {
       TraceF("%s%s: starting timer.", kTracePrefix, n);
       if (!newDeviceTimer_) {
@@ -185,19 +192,18 @@ void TMidiMenuBase::RefreshDeviceList(bool force, bool startTimer) {
   }
   LastDeviceCount = count;
   TraceF("%s%s: now %d devices.", kTracePrefix, n, count);
-  TraceF("%s%s: checking if device still valid", kTracePrefix, n);
-  Device().CloseIfDisconnected();
   const std::string openName = Device().IsOpen() ? Device().DisplayName() : std::string();
   bool identified = false;
   QAction* awaited = nullptr;
   for (QAction* a : Entries()) delete a;
-  const std::vector<std::unique_ptr<TMidiDeviceBase>> list = FillDeviceList();
   std::vector<QAction*> added;
   for (const auto& d : list) {
     QAction* entry = AddEntry(QString::fromUtf8(d->DisplayName().c_str()), d->DeviceID());
     entry->setProperty(kNameProperty, QByteArray::fromStdString(d->DisplayName()));
     added.push_back(entry);
-    if (!openName.empty() && SameDeviceName(d->DisplayName(), openName)) {
+    if (!openName.empty() && !identified && SameDeviceName(d->DisplayName(), openName) &&
+        Device().Renumber(d->DeviceID())) {
+      // Numbers shift when devices come and go: the open device takes its new one.
       TraceF("%s%s: identified open device %s", kTracePrefix, n, d->DisplayName().c_str());
       identified = true;
       entry->setChecked(true);
@@ -230,6 +236,17 @@ void TMidiMenuBase::RefreshDeviceList(bool force, bool startTimer) {
     UpdateChecks();
   }
   TraceF("%s%s: devs: now %d devices.", kTracePrefix, n, static_cast<int>(list.size()));
+}
+
+// True when the menu lists these devices, by the same numbers and names.
+bool TMidiMenuBase::ListedAsBefore(const std::vector<std::unique_ptr<TMidiDeviceBase>>& list) const {
+  std::vector<QAction*> entries;
+  for (QAction* a : Entries())
+    if (IsEntry(a) && Tag(a) != kNoneTag) entries.push_back(a);
+  if (entries.size() != list.size()) return false;
+  for (size_t i = 0; i < list.size(); ++i)
+    if (Tag(entries[i]) != list[i]->DeviceID() || EntryName(entries[i]) != list[i]->DisplayName()) return false;
+  return true;
 }
 
 void TMidiMenuBase::LoadSettings() {

@@ -77,6 +77,7 @@ protected:
 
 private:
   QAction* AddEntry(const QString& caption, int tag);
+  bool ListedAsBefore(const std::vector<std::unique_ptr<TMidiDeviceBase>>& list) const;
   void NewDeviceTimerFired();
 
   QMenu* base_ = nullptr;

@@ -104,6 +104,14 @@ void TMidiDeviceBase::SetDeviceID(int id) {
   interfaceName_.clear();
 }
 
+bool TMidiDeviceBase::Renumber(int id) {
+  std::string interfaceName, name;
+  GetDeviceInfo(id, interfaceName, name);
+  if (name.empty() || !SameDeviceName(name, name_)) return false;
+  deviceId_ = id;
+  return true;
+}
+
 void TMidiDeviceBase::Open() {
   if (deviceId_ == kNoDevice || IsOpen()) return;
   if (DetectMidiLoop && WouldCreateFeedbackLoop(IsOutput(), DisplayName()))

@@ -119,6 +119,9 @@ public:
 
   // Out-of-range numbers select no device (30000) with empty names.
   void SetDeviceID(int id);
+  // Devices were counted again and the open one is now number id: it keeps
+  // its port and takes the new number (false when id names another device).
+  bool Renumber(int id);
   int DeviceID() const { return deviceId_; }
   const std::string& Name() const { return name_; }
   const std::string& InterfaceName() const { return interfaceName_; }

@@ -150,6 +150,63 @@ TEST_F(DeviceMenus, AnUnchangedCountRebuildsNothingAndLooksAgainTenSecondsLater)
   EXPECT_EQ(texts.size(), 1u);  // no close or open texts
 }
 
+// Devices that come and go renumber the others: the open device follows its
+// number, so a click on the device that took its old number opens that one.
+TEST_F(DeviceMenus, TheOpenDeviceFollowsItsNumberWhenDevicesComeAndGo) {
+  for (TMidiMenuBase* menu : {static_cast<TMidiMenuBase*>(&out), static_cast<TMidiMenuBase*>(&in)}) {
+    SCOPED_TRACE(menu == &out ? "MIDI Out" : "MIDI In");
+    QObject::connect(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged, menu,
+                     [menu] { menu->RefreshDeviceList(false, true); });
+    ASSERT_TRUE(LoopbackService().AddCable("Kalvex Cable A"));
+    ASSERT_TRUE(LoopbackService().AddCable("Kalvex Cable B"));
+    menu->RefreshDeviceList(true, false);
+    Entry(*menu, "Kalvex Cable B")->trigger();
+    ASSERT_TRUE(menu->Device().IsOpen());
+    const int oldNumber = menu->Device().DeviceID();
+    ASSERT_TRUE(LoopbackService().AddCable("Kalvex Cable C"));
+    ASSERT_TRUE(LoopbackService().RemoveCable("Kalvex Cable A"));
+    ASSERT_TRUE(test::WaitUntil([&] { return Entry(*menu, "Kalvex Cable A") == nullptr; })) << "A is still listed";
+    EXPECT_TRUE(menu->Device().IsOpen());
+    EXPECT_EQ(Checked(*menu), "Kalvex Cable B");
+    EXPECT_EQ(menu->Device().DeviceID(), FindDeviceIdByName(menu == &out, "Kalvex Cable B"));
+    ASSERT_EQ(FindDeviceIdByName(menu == &out, "Kalvex Cable C"), oldNumber);
+    Entry(*menu, "Kalvex Cable C")->trigger();
+    EXPECT_EQ(menu->Device().Name(), "Kalvex Cable C");
+    EXPECT_EQ(Checked(*menu), "Kalvex Cable C");
+    menu->SelectNoneEntry();
+    ASSERT_TRUE(LoopbackService().RemoveCable("Kalvex Cable B"));
+    ASSERT_TRUE(LoopbackService().RemoveCable("Kalvex Cable C"));
+    menu->RefreshDeviceList(true, false);
+  }
+}
+
+// A device replaced by another before the menu looks: the count is the same,
+// but the open port is dead and the new device is listed.
+TEST_F(DeviceMenus, ADeviceReplacedUnderTheSameCountClosesAndTheNewOneIsListed) {
+  ASSERT_TRUE(LoopbackService().AddCable("Kalvex Cable A"));
+  out.RefreshDeviceList(true, false);
+  in.RefreshDeviceList(true, false);
+  Entry(out, "Kalvex Cable A")->trigger();
+  Entry(in, "Kalvex Cable A")->trigger();
+  ASSERT_TRUE(out.Output().IsOpen() && in.Input().IsOpen());
+  ASSERT_TRUE(LoopbackService().RemoveCable("Kalvex Cable A"));
+  ASSERT_TRUE(LoopbackService().AddCable("Kalvex Cable B"));
+  // The closes reach the ports on the service's own thread: the menus look
+  // until they see them.
+  ASSERT_TRUE(test::WaitUntil([&] {
+    out.RefreshDeviceList(false, false);
+    in.RefreshDeviceList(false, false);
+    return !out.Output().IsOpen() && !in.Input().IsOpen();
+  })) << "a dead port stayed open";
+  for (TMidiMenuBase* menu : {static_cast<TMidiMenuBase*>(&out), static_cast<TMidiMenuBase*>(&in)}) {
+    SCOPED_TRACE(menu == &out ? "MIDI Out" : "MIDI In");
+    EXPECT_EQ(Checked(*menu), "none");
+    EXPECT_NE(Entry(*menu, "Kalvex Cable B"), nullptr);
+    EXPECT_EQ(Entry(*menu, "Kalvex Cable A"), nullptr);
+  }
+  ASSERT_TRUE(LoopbackService().RemoveCable("Kalvex Cable B"));
+}
+
 TEST_F(DeviceMenus, AnInputWaitsForAStoredMapperAndAFailedOpenChecksNone) {
   {
     TRegIniFile ini(kKey, File());
