@@ -39,6 +39,7 @@ void TAppServices::Attach(TKVXForm& form) {
   if (oneInstance_) {
     form.AnotherInstanceRunning = [this] { return oneInstance_->AnotherInstanceRunning(); };
     form.OnOneInstanceActive = [this](bool active) { oneInstance_->SetActive(active); };
+    form.OnClosing = [this] { oneInstance_->StopListening(); };
     oneInstance_->OnInstanceStarted = [&form](TOneInstance&, const QStringList& parameters) {
       form.HandleParameters(parameters);
     };
@@ -103,6 +104,15 @@ void OnQuitSignal(int) {
   [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &c, 1);
 }
 
+// A window that is sending closes once the send has stopped (within a
+// nap): it is asked again until it is closed, then the program ends.
+void CloseAndQuit(QWidget& window) {
+  if (window.close())
+    QApplication::quit();
+  else
+    QTimer::singleShot(20, &window, [&window] { CloseAndQuit(window); });
+}
+
 // A desktop that logs out, or a kill, closes the window the normal way, so
 // its settings and recent files are kept.
 void CloseOnQuitSignals(QWidget& window) {
@@ -112,8 +122,7 @@ void CloseOnQuitSignals(QWidget& window) {
     char c;
     while (::read(gSignalPipe[0], &c, 1) > 0) {
     }
-    window.close();
-    QApplication::quit();
+    CloseAndQuit(window);
   });
   struct sigaction action {};
   action.sa_handler = OnQuitSignal;

@@ -80,12 +80,16 @@ TOneInstance::TOneInstance(std::string baseName, QObject* parent) : QObject(pare
 }
 
 TOneInstance::~TOneInstance() {
+  StopListening();
+  gInstance = nullptr;
+}
+
+void TOneInstance::StopListening() {
   if (server_) server_->close();
   if (listening_ && block_ && block_->isAttached()) {
     TBlockLock lock(*block_);
     if (ReadInt32(lock.Data() + kBlockPidOffset) == getpid()) WriteInt32(lock.Data() + kBlockPidOffset, 0);
   }
-  gInstance = nullptr;
 }
 
 // The user id is part of every name: another user's program never meets ours.

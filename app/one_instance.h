@@ -68,6 +68,9 @@ public:
   // This process hands over: it does not listen and Active is on.
   bool AnotherInstanceRunning() const { return !listening_ && active_; }
   bool Listening() const { return listening_; }
+  // The window closes: later starts no longer hand over to it (they start
+  // their own), while this process still counts as the listener.
+  void StopListening();
 
   // Parameters another start handed over; the window is brought to the
   // front first when ShowOnNewInstance is on.

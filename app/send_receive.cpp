@@ -75,6 +75,10 @@ public:
     }
     out_.SendLong(data, length);
   }
+  bool PortOpen() const override { return out_.IsOpen() && !out_.DriverClosed(); }
+  int PendingMessages() const override { return out_.PendingLongCount(); }
+  int64_t PendingBytes() const override { return out_.PendingLongBytes(); }
+  void DropPending() override { out_.Reset(); }
 
   int64_t messages = 0;  // short messages and pieces handed to the port
 
@@ -227,16 +231,10 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     TSendEngine engine(log, parser, target, settings,
                        TSendHooks{[] { QCoreApplication::processEvents(); },
                                   [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }, {}});
+    // The engine's last line says "Sent" once the port has every message out,
+    // or that the port went away.
     engine.Send(box, nullptr, 0);
-    // Done once the port has every message out.
-    while (out.PendingLongCount() > 0 && !out.DriverClosed()) {
-      QCoreApplication::processEvents();
-      QThread::msleep(kPollMs);
-    }
-    if (out.DriverClosed()) {
-      log.LogLine("The MIDI Out port " + name + " went away during the send.", true, false, lkError);
-      return 1;
-    }
+    if (!target.PortOpen()) return 1;
     if (target.messages == 0) {
       log.LogLine(sendFile + " holds no MIDI message: nothing was sent.", true, false, lkError);
       return 1;

@@ -57,12 +57,7 @@ QAction* TMidiMenuBase::AddEntry(const QString& caption, int tag) {
   auto* a = new QAction(caption, base_);
   a->setData(tag);
   a->setCheckable(true);
-  connect(a, &QAction::triggered, this, [this, a] {
-    if (Tag(a) == kNoneTag)
-      SelectNoneEntry();
-    else
-      SelectDeviceEntry(a);
-  });
+  connect(a, &QAction::triggered, this, [this, a] { EntryClicked(a); });
   base_->addAction(a);
   return a;
 }
@@ -86,6 +81,24 @@ void TMidiMenuBase::SetBaseMenu(QMenu* menu) {
   }
   base_ = menu;
   RefreshDeviceList(true, true);
+}
+
+void TMidiMenuBase::EntryClicked(QAction* entry) {
+  // The entry may be gone by the time a deferred change runs: it is found
+  // again by its number and name.
+  const int tag = Tag(entry);
+  const std::string name = EntryName(entry);
+  auto change = [this, tag, name] {
+    if (tag == kNoneTag) return SelectNoneEntry();
+    for (QAction* a : Entries())
+      if (IsEntry(a) && Tag(a) == tag && EntryName(a) == name) return SelectDeviceEntry(a);
+    UpdateChecks();
+  };
+  if (BeforeChange && BeforeChange(change)) {
+    UpdateChecks();
+    return;
+  }
+  change();
 }
 
 bool TMidiMenuBase::CloseDevice() {
@@ -217,7 +230,7 @@ void TMidiMenuBase::RefreshDeviceList(bool force, bool startTimer) {
   auto* none = new QAction(kNoneCaption, base_);
   none->setData(kNoneTag);
   none->setCheckable(true);
-  connect(none, &QAction::triggered, this, [this] { SelectNoneEntry(); });
+  connect(none, &QAction::triggered, this, [this, none] { EntryClicked(none); });
   base_->insertAction(first, none);
   if (first) {
     auto* separator = new QAction(base_);

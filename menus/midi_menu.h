@@ -46,6 +46,9 @@ public:
   using TText = std::function<void(TMidiMenuBase& sender, const std::string& text)>;
   TNotify OnAfterOpen, OnBeforeClose;
   TText OnError, OnTextMessage;
+  // A click on an entry asks first: true when the owner takes the change to
+  // do later (the check marks stay as they are meanwhile).
+  std::function<bool(std::function<void()> change)> BeforeChange;
 
   // Opens the stored device; errors of the store are ignored.
   void LoadSettings();
@@ -77,6 +80,7 @@ protected:
 
 private:
   QAction* AddEntry(const QString& caption, int tag);
+  void EntryClicked(QAction* entry);
   bool ListedAsBefore(const std::vector<std::unique_ptr<TMidiDeviceBase>>& list) const;
   void NewDeviceTimerFired();
 

@@ -86,6 +86,10 @@ void TMidiOutput::DoClose() {
   port->Close();
 }
 
+void TMidiOutput::Reset() {
+  if (handle_) handle_->Reset();
+}
+
 void TMidiOutput::CloseIfDisconnected() {
   if (IsOpen() && driverClosed_) Close();
 }

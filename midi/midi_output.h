@@ -56,6 +56,9 @@ public:
   // has come, so a sender that waits should wait on bytes, not on pieces.
   int64_t PendingLongBytes() const { return pendingLongBytes_.load(); }
   bool DriverClosed() const { return driverClosed_.load(); }
+  // Drops what the port still queues: every pending long message is
+  // reported done (not sent) and the count falls to 0.
+  void Reset();
 
   // The hexadecimal text of every message sent with SendShort or SendLong.
   std::function<void(TMidiOutput& sender, const std::string& text)> OnLog;

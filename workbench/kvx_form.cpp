@@ -149,11 +149,14 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
       TSendHooks{[] { QCoreApplication::processEvents(QEventLoop::AllEvents); },
                  [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); },
                  [this](bool sending) { SetSending(sending); }});
-  receiver_ = std::make_unique<TReceivePath>(SXInput->Lines(), *this, *this, receiveOptions_, this);
+  receiver_ = std::make_unique<TReceivePath>(SXInput->Lines(), *this, *this, receiveOptions_, &sender_->Thru());
   midiInMenu_->SetDataNotification([this](TMidiInput&) { HandleMidiInput(); });
   MidiIn().RecordCapacity = TReceivePath::kInputRecords;
   MidiIn().OnOverflow = [this](TMidiInputBase&) { receiver_->ReportOverflow(); };
   MidiIn().OnMalformed = [this](TMidiInputBase&) { receiver_->ReportMalformed(); };
+  // Another MIDI Out port during a send: the send stops first, so no
+  // message is split between two ports.
+  midiOutMenu_->BeforeChange = [this](std::function<void()> change) { return AfterSendEnds(std::move(change)); };
   midiInMenu_->OnTextMessage = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, false, true, lkNormal); };
   midiOutMenu_->OnTextMessage = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, true, true, lkNormal); };
   midiInMenu_->OnError = [this](TMidiMenuBase&, const std::string& t) { LogLine(t, false, false, lkErrorDialog); };
@@ -249,7 +252,16 @@ QMenu* TKVXForm::BuildPopup(TZelkMemo* box) {
 void TKVXForm::ShowPopup(TZelkMemo* box, const QPoint& globalPos) { BuildPopup(box)->popup(globalPos); }
 
 void TKVXForm::closeEvent(QCloseEvent* e) {
-  SaveMainSettings();
+  // During a send: the send is cancelled (what the port still queues is
+  // dropped), then the window closes.
+  if (AfterSendEnds([this] { close(); })) {
+    e->ignore();
+    return;
+  }
+  // The log goes with the window: a failure is shown before it does.
+  std::string error;
+  if (!SaveSettings(error)) ShowError("Your settings could not be saved.\r\n" + Q(error));
+  if (OnClosing) OnClosing();
   midiInMenu_->SelectNoneEntry();
   midiOutMenu_->SelectNoneEntry();
   QMainWindow::closeEvent(e);
@@ -319,6 +331,13 @@ void TKVXForm::LoadMainSettings() {
 }
 
 bool TKVXForm::SaveMainSettings() {
+  std::string error;
+  if (SaveSettings(error)) return true;
+  LogLine(error, true, false, lkError);
+  return false;
+}
+
+bool TKVXForm::SaveSettings(std::string& error) {
   // The instance that hands over to another one keeps that one's settings.
   if (AnotherInstanceRunning && AnotherInstanceRunning()) return true;
   try {
@@ -347,7 +366,7 @@ bool TKVXForm::SaveMainSettings() {
     ini.UpdateFile();
     return true;
   } catch (const std::exception& e) {
-    LogLine(e.what(), true, false, lkError);
+    error = e.what();
     return false;
   }
 }
@@ -482,6 +501,9 @@ void TKVXForm::DeferredInit() {
 }
 
 void TKVXForm::HandleParameters(QStringList parameters) {
+  // A hand-over during a send: the send stops, then the file loads (and
+  // goes out with "/send").
+  if (AfterSendEnds([this, parameters] { HandleParameters(parameters); })) return;
   bool send = false;
   for (int i = parameters.size() - 1; i >= 0; --i) {
     const QString p = parameters[i].toLower();
@@ -495,6 +517,7 @@ void TKVXForm::HandleParameters(QStringList parameters) {
 }
 
 void TKVXForm::LoadOutFile(const std::string& fileName) {
+  if (AfterSendEnds([this, fileName] { LoadOutFile(fileName); })) return;
   TFileContext ctx = FileContext();
   LoadFile(fileName, SXOutput->Lines(), ctx);
 }
@@ -508,7 +531,24 @@ void TKVXForm::BSendClick() {
   }
 }
 
+bool TKVXForm::AfterSendEnds(std::function<void()> command) {
+  if (!sender_->Sending()) return false;
+  sender_->RequestCancel();
+  afterSend_.push_back(std::move(command));
+  return true;
+}
+
 void TKVXForm::SetSending(bool sending) {
+  // What waited for the send runs once the send's call has returned.
+  if (!sending && !afterSend_.empty())
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          std::vector<std::function<void()>> commands;
+          commands.swap(afterSend_);
+          for (const auto& command : commands) command();
+        },
+        Qt::QueuedConnection);
   BSend->setText(sending ? "Cancel (Esc)" : "Send (F4)");
   BClear->setEnabled(!sending);
   BClearInput->setEnabled(!sending);
@@ -555,6 +595,7 @@ TFileContext TKVXForm::FileContext() {
 }
 
 void TKVXForm::OpenFile() {
+  if (AfterSendEnds([this] { OpenFile(); })) return;
   QFileDialog dialog(this, "Open Sys-Ex File");
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
@@ -633,6 +674,11 @@ void TKVXForm::SendShort(uint8_t status, uint8_t data1, uint8_t data2) {
 
 void TKVXForm::SendLong(const uint8_t* data, int length) {
   if (MidiOut().IsOpen()) MidiOut().SendLong(data, length);
+}
+
+bool TKVXForm::PortOpen() const {
+  const TMidiOutput& out = midiOutMenu_->Output();
+  return out.IsOpen() && !out.DriverClosed();
 }
 
 }  // namespace kalvex

@@ -63,6 +63,8 @@ public:
   std::function<void(bool active)> OnOneInstanceActive;
   // "&About" shows the splash window again; without it a plain box.
   std::function<void()> ShowAbout;
+  // The window closes for good (its settings are saved): hand-overs stop.
+  std::function<void()> OnClosing;
 
   TZelkMemo* SXOutput = nullptr;
   TZelkMemo* SXInput = nullptr;
@@ -99,6 +101,10 @@ public:
   void LoadMainSettings();
   // False after the failure was logged as an error.
   bool SaveMainSettings();
+  // A command that would change the MIDI Out box or port under a running
+  // send cancels the send and runs once it has ended; false when no send
+  // runs (the caller goes on at once).
+  bool AfterSendEnds(std::function<void()> command);
   // Shows or hides the two log panes below the columns.
   void ShowLogLists(bool show);
   void SetOneInstanceActive(bool active);
@@ -129,6 +135,7 @@ private:
   void SaveBoxAs(bool midiOut);
   TFileContext FileContext();
   void SetSending(bool sending);
+  bool SaveSettings(std::string& error);
 
   // TReceiveView (the window side of the receive path)
   void ScrollInToEndLater() override;
@@ -140,6 +147,10 @@ private:
   // TSendTarget: the MIDI Out device
   void SendShort(uint8_t status, uint8_t data1, uint8_t data2) override;
   void SendLong(const uint8_t* data, int length) override;
+  bool PortOpen() const override;
+  int PendingMessages() const override { return midiOutMenu_->Output().PendingLongCount(); }
+  int64_t PendingBytes() const override { return midiOutMenu_->Output().PendingLongBytes(); }
+  void DropPending() override { midiOutMenu_->Output().Reset(); }
 
   QStringList parameters_;
   THexParser parser_{*this};
@@ -155,6 +166,7 @@ private:
   QSplitter* rows_ = nullptr;
   TReceiveOptions receiveOptions_;
   std::unique_ptr<TSendEngine> sender_;
+  std::vector<std::function<void()>> afterSend_;
   bool thruHeldOff_ = false;  // thru is on but In and Out are one device
   std::unique_ptr<TReceivePath> receiver_;
   QLabel* statusOut_ = nullptr;

@@ -49,7 +49,77 @@ void TSendEngine::Wait(int64_t ms) {
   }
 }
 
+// "Sent" means out of the port: a port that queues (a JACK ring, the ALSA
+// pool) may still hold the last messages. Waits for them with the window's
+// events handled, so Esc still cancels; false when the port went away.
+bool TSendEngine::WaitUntilOut() {
+  bool told = false;
+  while (!cancel_ && target_.PendingMessages() > 0) {
+    if (!target_.PortOpen()) return false;
+    if (!told) {
+      log_.LogLine("Waiting for the MIDI Out port to send the last " + std::to_string(target_.PendingBytes()) +
+                       " bytes...",
+                   true, true, lkStatusOnly);
+      told = true;
+    }
+    if (hooks_.sleep) hooks_.sleep(kNapMs);
+    if (hooks_.processEvents) hooks_.processEvents();
+  }
+  return target_.PortOpen();
+}
+
+// After each short message or piece: where the output stands, and MIDI thru
+// that waited for the end of a message goes out once it came.
+void TSendEngine::Sent(const uint8_t* data, int length, bool lineDone) {
+  for (int i = 0; i < length; ++i) {
+    const uint8_t b = data[i];
+    if (b == 0xF0)
+      inSysEx_ = true;
+    else if (b >= 0x80 && b < 0xF8)  // F7 or any status but a real-time one ends it
+      inSysEx_ = false;
+  }
+  insideMessage_ = inSysEx_ || !lineDone;
+  if (!insideMessage_) thru_.Flush();
+}
+
+void TSendEngine::TThruGate::SendShort(uint8_t status, uint8_t data1, uint8_t data2) {
+  if (engine_.sending_ && engine_.insideMessage_) {
+    const int length = std::max(1, MessageLength(status));
+    const uint8_t bytes[3] = {status, data1, data2};
+    held_.emplace_back(bytes, bytes + std::min(length, 3));
+    return;
+  }
+  Flush();
+  engine_.target_.SendShort(status, data1, data2);
+}
+
+void TSendEngine::TThruGate::SendLong(const uint8_t* data, int length) {
+  if (engine_.sending_ && engine_.insideMessage_) {
+    // A long message of 3 bytes or fewer stays long: marked by a leading 0.
+    std::vector<uint8_t> copy{0};
+    copy.insert(copy.end(), data, data + length);
+    held_.push_back(std::move(copy));
+    return;
+  }
+  Flush();
+  engine_.target_.SendLong(data, length);
+}
+
+void TSendEngine::TThruGate::Flush() {
+  std::vector<std::vector<uint8_t>> held;
+  held.swap(held_);
+  for (const std::vector<uint8_t>& m : held) {
+    if (m.front() == 0)
+      engine_.target_.SendLong(m.data() + 1, static_cast<int>(m.size()) - 1);
+    else
+      engine_.target_.SendShort(m[0], m.size() > 1 ? m[1] : 0, m.size() > 2 ? m[2] : 0);
+  }
+}
+
 void TSendEngine::Restore() {
+  inSysEx_ = false;
+  insideMessage_ = false;
+  thru_.Flush();
   sending_ = false;
   if (hooks_.sendingChanged) hooks_.sendingChanged(false);
 }
@@ -63,7 +133,13 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
     log_.LogLine("There is no data to send in the Midi Out Box.", true, false, lkErrorDialog);
     return;
   }
+  if (!target_.PortOpen()) {
+    log_.LogLine("Nothing was sent: no MIDI Out port is open.", true, false, lkErrorDialog);
+    return;
+  }
   cancel_ = false;
+  inSysEx_ = false;
+  insideMessage_ = false;
   sending_ = true;
   if (hooks_.sendingChanged) hooks_.sendingChanged(true);
 
@@ -94,8 +170,14 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
   uint32_t lastEvents = TimeGetTime();
   uint32_t progressTime = periodStart;
   int piecesSinceEvents = 0;
+  bool portGone = false;
+  long long notSent = 0;
   try {
     while (!(index >= source->Count() && remaining == 0) && !cancel_) {
+      if (!target_.PortOpen()) {
+        portGone = true;
+        break;
+      }
       if (settings_.SendSpeed != speedInUse) {
         speedInUse = settings_.SendSpeed;
         periodBytes = 0;
@@ -106,6 +188,9 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
         int count = 0;
         if (index < source->Count() &&
             parser_.ParseHexLine(base + index, TrimLine(source->Get(index)), count)) {
+          // The send's own copy: the parse buffer is shared with the file
+          // commands, which may run between two pieces.
+          line_.assign(parser_.Data(), parser_.Data() + count);
           remaining = count;
           offset = 0;
         }
@@ -115,7 +200,7 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
         continue;
       }
       int piece = remaining;
-      const uint8_t* buffer = parser_.Data();
+      const uint8_t* buffer = line_.data();
       // Progress at most every 100 ms: a status line per piece would cost a
       // text layout for each of thousands of pieces a second.
       if (progress && TimeGetTime() - rateTime > static_cast<uint32_t>(kProgressMs) &&
@@ -153,6 +238,7 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
       periodBytes += piece;
       offset += piece;
       remaining -= piece;
+      Sent(buffer + offset - piece, piece, remaining == 0);
       int64_t wait = 0;
       const bool paced = settings_.SendSpeed != kNoPacing && settings_.ThrottlingActive;
       if (!paced) {
@@ -188,13 +274,23 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
       }
       if (remaining == 0) ++index;
     }
+    if (!portGone && !cancel_) portGone = !WaitUntilOut();
+    if (cancel_ && !portGone && target_.PendingMessages() > 0) {
+      notSent = std::min<long long>(total, target_.PendingBytes());
+      target_.DropPending();
+    }
   } catch (...) {
     Restore();
     throw;
   }
-  const std::string done = cancel_ ? "Sending cancelled (sent " + std::to_string(total) + " bytes)"
-                                   : "Sent " + std::to_string(total) + " bytes";
-  log_.LogLine(done, true, false, lkNormal);
+  if (portGone)
+    log_.LogLine("Sending stopped: the MIDI Out port went away after " + std::to_string(total) +
+                     " bytes were handed to it.",
+                 true, false, lkError);
+  else if (cancel_)
+    log_.LogLine("Sending cancelled (sent " + std::to_string(total - notSent) + " bytes)", true, false, lkNormal);
+  else
+    log_.LogLine("Sent " + std::to_string(total) + " bytes", true, false, lkNormal);
   Restore();
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "editor/core/bm_strings.h"
 #include "workbench/hex_text.h"
@@ -18,13 +19,20 @@
 namespace kalvex {
 
 // Where the bytes go: the MIDI Out menu's output, or a fake in tests. The
-// results are not looked at: with no port open the text is walked and
-// counted all the same.
+// send results are not looked at one by one; the port's state is, for the
+// send's last line: "Sent" only once every message is out of the port.
 class TSendTarget {
 public:
   virtual ~TSendTarget() = default;
   virtual void SendShort(uint8_t status, uint8_t data1, uint8_t data2) = 0;
   virtual void SendLong(const uint8_t* data, int length) = 0;
+  // False with no port, or one that went away.
+  virtual bool PortOpen() const { return true; }
+  // Long messages handed over and not out yet, and their bytes.
+  virtual int PendingMessages() const { return 0; }
+  virtual int64_t PendingBytes() const { return 0; }
+  // Drops what is still queued (a cancel while the last messages go out).
+  virtual void DropPending() {}
 };
 
 // The settings a send reads; SendSpeed is read again before every piece (the
@@ -70,14 +78,34 @@ public:
     if (sending_) cancel_ = true;
   }
 
+  // MIDI thru goes out through here. While a send is inside a message
+  // (between the pieces of a SysEx message or of a line), what comes
+  // through waits until that message is complete, so it never lands inside
+  // it nor changes its running status.
+  TSendTarget& Thru() { return thru_; }
+
   // The Send click. box: the MIDI Out box, read line by line as the send
   // reaches them; selection: the selected text and the line it starts on, or
   // nullptr. A click while a send runs only cancels it.
   void Send(const TBMStrings& box, const std::string* selection, int selectionLine);
 
 private:
+  class TThruGate final : public TSendTarget {
+  public:
+    explicit TThruGate(TSendEngine& engine) : engine_(engine) {}
+    void SendShort(uint8_t status, uint8_t data1, uint8_t data2) override;
+    void SendLong(const uint8_t* data, int length) override;
+    void Flush();
+
+  private:
+    TSendEngine& engine_;
+    std::vector<std::vector<uint8_t>> held_;  // 1 to 3 bytes: a short message
+  };
+
   void Wait(int64_t ms);
+  bool WaitUntilOut();
   void Restore();
+  void Sent(const uint8_t* data, int length, bool lineDone);
 
   TLogSink& log_;
   THexParser& parser_;
@@ -86,6 +114,10 @@ private:
   TSendHooks hooks_;
   bool sending_ = false;
   bool cancel_ = false;
+  bool inSysEx_ = false;         // the bytes out so far end inside a SysEx message
+  bool insideMessage_ = false;   // ... or inside a line
+  std::vector<uint8_t> line_;    // the line being sent: the send's own copy
+  TThruGate thru_{*this};
 };
 
 }  // namespace kalvex

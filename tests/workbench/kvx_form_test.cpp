@@ -27,6 +27,7 @@
 #include "util/clock.h"
 #include "util/paths.h"
 #include "util/registry.h"
+#include "util/registry_file.h"
 #include "tests/util/wait_until.h"
 
 namespace kalvex {
@@ -83,6 +84,74 @@ TEST_F(MainWindow, EscCancelsASendAndF4DuringItDoesNothing) {
   EXPECT_EQ(form->LogOut->Lines().Lines().back().rfind("Sending cancelled (sent ", 0), 0u)
       << form->LogOut->Lines().Text();
   EXPECT_EQ(form->BSend->text(), "Send (F4)");
+}
+
+// A command that would change the box or the port under a running send
+// stops the send first and then runs: a hand-over with "/send" loads and
+// sends its file whole; another MIDI Out port never gets the rest of the
+// message; closing the window ends the send and then the window.
+TEST_F(MainWindow, CommandsDuringASendStopItFirstAndThenRun) {
+  Make();
+  Loopback();
+  form->SendSettings().SendSpeed = -1000;  // about 300 bytes a second
+  const std::string lineA = "F0 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E F7";
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += lineA + "\r\n";
+  test::TTempDir dir;
+  const std::string fileB = dir.File("b.syx");
+  std::ofstream(fileB, std::ios::binary) << std::string("\xF0\x0B\x0B\xF7", 4);
+
+  form->SXOutput->Lines().SetText(text);
+  QTimer::singleShot(300, [&] { form->HandleParameters({QString::fromStdString(fileB), "/send"}); });
+  form->BSendClick();
+  EXPECT_EQ(form->LogOut->Lines().Lines().back().rfind("Sending cancelled (sent ", 0), 0u);
+  ASSERT_TRUE(test::WaitUntil([&] { return form->LogOut->Lines().Lines().back() == "Sent 4 bytes"; }))
+      << form->LogOut->Lines().Text();
+  EXPECT_EQ(Text(form->SXOutput), "F0 0B 0B F7");
+  ASSERT_TRUE(test::WaitUntil([&] { return form->SXInput->Lines().Lines().back() == "F0 0B 0B F7"; }))
+      << Text(form->SXInput);
+  for (const auto& line : form->SXInput->Lines().Lines())
+    EXPECT_TRUE(line == lineA || line == "F0 0B 0B F7") << line;
+
+  // Another port in the middle of a long message.
+  form->SelectInput("Kalvex Loopback 2");
+  QTest::mouseClick(form->BClearInput, Qt::LeftButton);
+  std::string longLine = "F0";
+  for (int i = 0; i < 600; ++i) longLine += " 11";
+  form->SXOutput->Lines().SetText(longLine + " F7");
+  QTimer::singleShot(300, [&] {
+    for (QAction* a : form->MidiOutMenu->actions())
+      if (a->text() == "Kalvex Loopback 2") a->trigger();
+  });
+  form->BSendClick();
+  EXPECT_EQ(form->LogOut->Lines().Lines().back().rfind("Sending cancelled (sent ", 0), 0u);
+  ASSERT_TRUE(test::WaitUntil([&] { return form->MidiOut().Name() == "Kalvex Loopback 2"; })) << "the port did not change";
+  QTest::qWait(200);
+  EXPECT_EQ(Text(form->SXInput), "") << "the new port got the rest of the message";
+
+  // Closing during a send.
+  form->SelectOutput("Kalvex Loopback 1");
+  form->SXOutput->Lines().SetText(text);
+  bool closedAtOnce = true;
+  QTimer::singleShot(300, [&] { closedAtOnce = form->close(); });
+  form->BSendClick();
+  EXPECT_FALSE(closedAtOnce);
+  EXPECT_EQ(form->LogOut->Lines().Lines().back().rfind("Sending cancelled (sent ", 0), 0u);
+  ASSERT_TRUE(test::WaitUntil([&] { return !form->isVisible(); })) << "the window stayed open";
+  EXPECT_FALSE(form->MidiOut().IsOpen());
+}
+
+// Settings that cannot be saved at close are shown before the window goes
+// (its log goes with it).
+TEST_F(MainWindow, ASettingsSaveThatFailsAtCloseIsShown) {
+  Make();
+  const std::string file = DefaultRegistryFilePath();
+  std::filesystem::remove(file);
+  std::filesystem::create_directories(file + "/in the way");  // the store cannot replace a folder
+  form->close();
+  std::filesystem::remove_all(file);
+  ASSERT_EQ(dialogs.size(), 1u);
+  EXPECT_EQ(dialogs[0].toStdString().rfind("Your settings could not be saved.\r\n", 0), 0u) << dialogs[0].toStdString();
 }
 
 // MIDI thru with In and Out on one loopback cable would echo every message
@@ -153,17 +222,20 @@ TEST_F(MainWindow, ParametersLoadTheLastFileAndSendInEitherOrder) {
   const std::string first = dir + "/first.syx", second = dir + "/second.syx";
   std::ofstream(first, std::ios::binary) << std::string("\xF0\x01\xF7", 3);
   std::ofstream(second, std::ios::binary) << std::string("\xF0\x02\xF7", 3);
+  // No port is open: the file loads, and the send says that nothing went out.
   Make({"/SEND", QString::fromStdString(first), QString::fromStdString(second)});
   EXPECT_EQ(Text(form->SXOutput), "F0 02 F7");
-  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 3 bytes");
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Error: Nothing was sent: no MIDI Out port is open.");
+  EXPECT_EQ(dialogs, std::vector<QString>{"Nothing was sent: no MIDI Out port is open."});
   std::vector<std::string> recent;
   form->OnRecentFile = [&](const std::string& name) { recent.push_back(name); };
-  form->HandleParameters({QString::fromStdString(first)});
+  form->SelectOutput("Kalvex Loopback 1");
+  form->HandleParameters({QString::fromStdString(first), "-Send"});
+  EXPECT_EQ(Text(form->SXOutput), "F0 01 F7");
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 3 bytes");
   EXPECT_EQ(recent, std::vector<std::string>{first});  // the recent-files hook hears every load
   form.reset();
-  Make({QString::fromStdString(second), "-Send"});
-  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 3 bytes");
-  form.reset();
+  dialogs.clear();
   // "-send" alone: the box is still empty, so the error comes, then the hint.
   Make({"-send"});
   ASSERT_EQ(dialogs.size(), 1u);
@@ -276,7 +348,8 @@ TEST_F(MainWindow, BigOrAwkwardInputNeverLeavesTheWindowStuck) {
   form->HandleParameters({"/no/such/file.syx"});
   EXPECT_EQ(form->SXOutput->Lines().Text(), "F0 01 F7 ; comment here\r\n90 3C 7F");
   EXPECT_EQ(dialogs.back(), "Could not open /no/such/file.syx");
-  // The output goes away in the middle of a slow send: the send ends, the window is usable.
+  // The output goes away in the middle of a slow send: the send stops and
+  // says so (not "Sent"), the window is usable.
   form->SendSettings().SendSpeed = -1000;
   std::string text;
   for (int i = 0; i < 30; ++i) text += "F0 01 02 03 04 05 06 07 08 09 F7\r\n";
@@ -286,7 +359,7 @@ TEST_F(MainWindow, BigOrAwkwardInputNeverLeavesTheWindowStuck) {
   EXPECT_EQ(form->BSend->text(), "Send (F4)");
   const auto outLog = form->LogOut->Lines().Lines();
   EXPECT_NE(std::find(outLog.begin(), outLog.end(), "Error: The MIDI Out port Kalvex Loopback 1 went away."), outLog.end());
-  EXPECT_EQ(outLog.back().rfind("Sent ", 0), 0u) << outLog.back();
+  EXPECT_EQ(outLog.back().rfind("Error: Sending stopped: the MIDI Out port went away after ", 0), 0u) << outLog.back();
   EXPECT_TRUE(LoopbackService().AddCable("Kalvex Loopback 1"));
   ASSERT_TRUE(test::WaitUntil([&] { return !form->MidiOut().IsOpen() || form->MidiOut().DisplayName() == "Kalvex Loopback 1"; }));
 }

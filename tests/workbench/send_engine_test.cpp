@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,19 @@ public:
     sent.push_back({false, std::vector<uint8_t>(data, data + length), TimeGetTime()});
     if (onLong) onLong(sent.size());
   }
+  bool PortOpen() const override { return open; }
+  int PendingMessages() const override { return pending; }
+  int64_t PendingBytes() const override { return pendingBytes; }
+  void DropPending() override {
+    ++drops;
+    pending = 0;
+    pendingBytes = 0;
+  }
   std::function<void(size_t count)> onLong;
+  bool open = true;
+  int pending = 0;
+  int64_t pendingBytes = 0;
+  int drops = 0;
   std::vector<std::string> Shapes() const {  // "S:3" short, "L:128" long of 128 bytes
     std::vector<std::string> out;
     for (const auto& s : sent) out.push_back((s.isShort ? "S:" : "L:") + std::to_string(s.bytes.size()));
@@ -220,6 +234,112 @@ TEST_F(SendEngine, EmptyBoxIsAnErrorAndNothingStarts) {
   EXPECT_EQ(sendingChanges, 0);
   Send("; just a comment");
   EXPECT_EQ(log.Texts().back(), "Sent 0 bytes");
+}
+
+// The file commands parse into the same buffer between two pieces of a
+// line (a save during the send): what goes out is still the line.
+TEST_F(SendEngine, TheSendWorksFromItsOwnCopyOfTheLine) {
+  settings.SendSpeed = TSendEngine::kNoPacing;
+  out.onLong = [&](size_t count) {
+    int n = 0;
+    if (count == 1) ASSERT_TRUE(parser.ParseHexLine(0, Line(300).replace(3, 2, "55"), n));
+  };
+  Send(Line(300));
+  std::vector<uint8_t> wire;
+  for (const auto& s : out.sent) wire.insert(wire.end(), s.bytes.begin(), s.bytes.end());
+  ASSERT_EQ(wire.size(), 300u);
+  EXPECT_EQ(std::count(wire.begin(), wire.end(), 0x01), 298);
+}
+
+// MIDI thru that arrives while a message is partly out waits for its end:
+// inside a SysEx message it would corrupt it, inside a line of running
+// status it would change the status of the rest.
+TEST_F(SendEngine, ThruWaitsForTheEndOfTheMessageBeingSent) {
+  settings.SendSpeed = -1000;  // slow: the window's events come after every piece
+  std::string runningStatus = "90";
+  for (int i = 0; i < 100; ++i) runningStatus += " 3C 7F";
+  const struct {
+    const char* name;
+    std::string text;
+    std::vector<std::string> shapes;  // T: the thru message
+  } cases[] = {
+      {"SysEx line", Line(300), {"L:128", "L:128", "L:44", "T", "S:3"}},
+      {"running status", runningStatus, {"L:128", "L:73", "T", "S:3"}},
+      {"SysEx over two lines", "F0" + Line(200, false) + "\r\n" + Line(100, false) + " F7",
+       {"L:128", "L:73", "L:101", "T", "S:3"}},
+  };
+  for (const auto& c : cases) {
+    out.sent.clear();
+    bool arrived = false;
+    onEvents = [&] {
+      if (out.sent.size() != 1 || std::exchange(arrived, true)) return;
+      engine.Thru().SendShort(0xB0, 0x07, 0x64);
+    };
+    Send(c.text + "\r\n90 3E 7F");
+    std::vector<std::string> shapes;
+    for (const auto& s : out.sent)
+      shapes.push_back(s.bytes == std::vector<uint8_t>{0xB0, 0x07, 0x64}
+                           ? "T"
+                           : (s.isShort ? "S:" : "L:") + std::to_string(s.bytes.size()));
+    EXPECT_EQ(shapes, c.shapes) << c.name;
+  }
+  // Outside a send thru goes straight out, a long one as a long message.
+  out.sent.clear();
+  const uint8_t three[] = {0xF0, 0x01, 0xF7};
+  engine.Thru().SendLong(three, 3);
+  EXPECT_EQ(out.Shapes(), std::vector<std::string>{"L:3"});
+}
+
+// "Sent" means out of the port. Until the port has every message out the
+// send goes on (Esc still works); a cancel then drops what is queued and
+// says how much went out; a port that is not there is an error.
+TEST_F(SendEngine, SentOnlyOnceThePortHasEveryMessageOut) {
+  settings.SendSpeed = TSendEngine::kNoPacing;
+  out.onLong = [&](size_t) {
+    out.pending = 1;
+    out.pendingBytes = 100;
+  };
+  int waits = 0;
+  onEvents = [&] {
+    if (out.pending && ++waits == 5) {
+      EXPECT_TRUE(engine.Sending());
+      EXPECT_EQ(log.Texts().back().rfind("Waiting for the MIDI Out port to send the last 100 bytes", 0), 0u);
+      out.pending = 0;
+    }
+  };
+  Send(Line(100));
+  EXPECT_EQ(waits, 5);
+  EXPECT_EQ(log.Texts().back(), "Sent 100 bytes");
+
+  onEvents = [&] {
+    if (out.pending) engine.RequestCancel();
+  };
+  Send(Line(100));
+  EXPECT_EQ(out.drops, 1);
+  EXPECT_EQ(log.Texts().back(), "Sending cancelled (sent 0 bytes)");
+
+  // The port goes away during the wait, or between two pieces.
+  onEvents = [&] { out.open = false; };
+  Send(Line(100));
+  EXPECT_EQ(log.lines.back().text, "Sending stopped: the MIDI Out port went away after 100 bytes were handed to it.");
+  EXPECT_EQ(log.lines.back().kind, lkError);
+  out.open = true;
+  out.sent.clear();
+  onEvents = nullptr;
+  out.onLong = [&](size_t) { out.open = false; };
+  Send(Line(300));
+  EXPECT_EQ(out.sent.size(), 1u);
+  EXPECT_EQ(log.lines.back().text, "Sending stopped: the MIDI Out port went away after 128 bytes were handed to it.");
+
+  // No port at all: nothing starts.
+  log.lines.clear();
+  const int changes = sendingChanges;
+  Send(Line(100));
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].text, "Nothing was sent: no MIDI Out port is open.");
+  EXPECT_EQ(log.lines[0].kind, lkErrorDialog);
+  EXPECT_EQ(sendingChanges, changes);
+  EXPECT_FALSE(engine.Sending());
 }
 
 TEST(SpeedText, BytesAndKilobytes) {
