@@ -1,8 +1,9 @@
 #include "app/go_to_web.h"
 
-#include <QDesktopServices>
 #include <QUrl>
 #include <algorithm>
+
+#include "util/shell_open.h"
 
 namespace kalvex {
 
@@ -11,9 +12,9 @@ std::string TGoToWeb::NormalisedUrl(std::string url) {
   return url;
 }
 
-bool TGoToWeb::Execute() const {
+bool TGoToWeb::Execute(std::function<void()> failedLater) const {
   const QUrl url(QString::fromStdString(NormalisedUrl(Url)), QUrl::TolerantMode);
-  return url.isValid() && !url.isEmpty() && QDesktopServices::openUrl(url);
+  return url.isValid() && !url.isEmpty() && ShellOpen(url.toString().toStdString(), {}, {}, std::move(failedLater));
 }
 
 }  // namespace kalvex

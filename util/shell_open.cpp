@@ -5,15 +5,51 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
+#include <memory>
+#include <utility>
+
+#include <QStandardPaths>
 
 namespace kalvex {
 
-bool ShellOpen(const std::string& file, const std::string& parameters, const std::string& directory) {
+namespace {
+
+// xdg-open, watched: its exit status is the only sign of a desktop with no
+// viewer for the document. Without it, Qt's own way (no such sign).
+bool OpenWithDesktop(const QUrl& url, std::function<void()> failedLater) {
+  const QString opener = QStandardPaths::findExecutable("xdg-open");
+  if (opener.isEmpty()) return QDesktopServices::openUrl(url);
+  auto* process = new QProcess;
+  process->setProgram(opener);
+  process->setArguments({url.isLocalFile() ? url.toLocalFile() : url.toString()});
+  process->setProcessChannelMode(QProcess::ForwardedChannels);
+  auto failed = std::make_shared<std::function<void()>>(std::move(failedLater));
+  auto report = [process, failed] {
+    process->deleteLater();
+    if (*failed) std::exchange(*failed, nullptr)();
+  };
+  QObject::connect(process, &QProcess::finished, process, [process, report](int code, QProcess::ExitStatus status) {
+    if (code != 0 || status != QProcess::NormalExit)
+      report();
+    else
+      process->deleteLater();
+  });
+  QObject::connect(process, &QProcess::errorOccurred, process, [report](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart) report();
+  });
+  process->start();
+  return true;
+}
+
+}  // namespace
+
+bool ShellOpen(const std::string& file, const std::string& parameters, const std::string& directory,
+               std::function<void()> failedLater) {
   if (file.empty()) return false;
   const QString name = QString::fromStdString(file);
   const QString dir = directory.empty() ? QDir::currentPath() : QString::fromStdString(directory);
   const QUrl asUrl(name);
-  if (asUrl.isValid() && asUrl.scheme().size() > 1) return QDesktopServices::openUrl(asUrl);  // "https:", "mailto:"
+  if (asUrl.isValid() && asUrl.scheme().size() > 1) return OpenWithDesktop(asUrl, std::move(failedLater));  // "https:"
 
   const QFileInfo info(QDir(dir), name);
   if (!info.exists()) return false;
@@ -21,7 +57,7 @@ bool ShellOpen(const std::string& file, const std::string& parameters, const std
     return QProcess::startDetached(info.absoluteFilePath(),
                                    QProcess::splitCommand(QString::fromStdString(parameters)), dir);
   }
-  return QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath()));
+  return OpenWithDesktop(QUrl::fromLocalFile(info.absoluteFilePath()), std::move(failedLater));
 }
 
 }  // namespace kalvex

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <string>
 
 namespace kalvex {
@@ -9,6 +10,12 @@ namespace kalvex {
 // arguments, so a non-empty parameters text makes an executable file be
 // started with it instead. Needs a QGuiApplication. Lives in kalvex_util_gui
 // so that kalvex_util stays free of Qt GUI.
-bool ShellOpen(const std::string& file, const std::string& parameters = {}, const std::string& directory = {});
+//
+// The desktop's opener (xdg-open) is started and not waited for: it may
+// stay until the viewer is closed. It still says when it found nothing to
+// open with (it exits non-zero, or is not there to start): failedLater then
+// runs, on this thread, after the call has returned true.
+bool ShellOpen(const std::string& file, const std::string& parameters = {}, const std::string& directory = {},
+               std::function<void()> failedLater = {});
 
 }  // namespace kalvex

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSplitter>
@@ -444,9 +445,13 @@ void TKVXForm::BuildMenus() {
   for (TGoToWeb* web : {&GoToWeb, &GoToWeb1}) {
     const QString address = QString::fromStdString(web->Url);
     help->addAction(web == &GoToWeb ? "&Kalvex on the Web" : "Purchase Kalvex", this, [this, web] {
-      if (!web->Execute())
-        ShowError(QString("Could not open your Internet browser. Please enter this\r\nURL in the address bar of your "
-                          "Internet browser:\r\n%1").arg(QString::fromStdString(web->Url)));
+      const QString text = QString("Could not open your Internet browser. Please enter this\r\nURL in the address "
+                                   "bar of your Internet browser:\r\n%1").arg(QString::fromStdString(web->Url));
+      QPointer<TKVXForm> self(this);
+      if (!web->Execute([self, text] {
+            if (self) self->ShowError(text);
+          }))
+        ShowError(text);
     })->setStatusTip(address);
   }
   help->addAction("&About", this, [this] {
@@ -467,7 +472,12 @@ void TKVXForm::ShowError(const QString& text) {
 void TKVXForm::OpenDocument(const std::string& name) {
   std::string path = name;
   MakeAbsolutePath(path);
-  if (!ShellOpen(path)) ShowError(QString("Cannot open file:\r\n%1").arg(Q(name)));
+  const QString text = QString("Cannot open file:\r\n%1").arg(Q(name));
+  QPointer<TKVXForm> self(this);
+  if (!ShellOpen(path, {}, {}, [self, text] {
+        if (self) self->ShowError(text);
+      }))
+    ShowError(text);
 }
 
 void TKVXForm::SelectByName(TMidiMenuBase& menu, const std::string& name) {

@@ -271,6 +271,37 @@ TEST_F(MainWindow, MenusHoldTheirItemsAndAMissingManualIsTold) {
   EXPECT_EQ(dialogs.back(), "Cannot open file:\r\nkalvex_manual.pdf");
 }
 
+// The desktop's opener starts, then finds no browser or viewer: the user
+// is told all the same. A viewer that opens is no error.
+TEST_F(MainWindow, AnOpenerThatFindsNoViewerIsTold) {
+  Make();
+  test::TTempDir bin;
+  const std::string opened = bin.File("opened");
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", QByteArray::fromStdString(bin.Path()) + ":" + path);
+  QAction* web = nullptr;
+  for (QAction* a : form->menuBar()->actions())
+    if (a->text() == "&Help") web = a->menu()->actions()[1];
+  ASSERT_NE(web, nullptr);
+  for (int exitCode : {0, 3}) {
+    SCOPED_TRACE(exitCode);
+    std::filesystem::remove(opened);
+    std::ofstream(bin.File("xdg-open")) << "#!/bin/sh\necho \"$1\" > '" << opened << "'\nexit " << exitCode << "\n";
+    std::filesystem::permissions(bin.File("xdg-open"), std::filesystem::perms::owner_all);
+    dialogs.clear();
+    web->trigger();
+    ASSERT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(opened); })) << "the opener did not run";
+    if (exitCode == 0) {
+      QTest::qWait(200);
+      EXPECT_TRUE(dialogs.empty());
+    } else {
+      ASSERT_TRUE(test::WaitUntil([&] { return !dialogs.empty(); })) << "nothing was said";
+      EXPECT_EQ(dialogs[0].toStdString().rfind("Could not open your Internet browser.", 0), 0u);
+    }
+  }
+  qputenv("PATH", path);
+}
+
 TEST_F(MainWindow, TheContextMenuFollowsTheBoxItOpensOn) {
   Make();
   auto captions = [](QMenu* m) {
