@@ -247,9 +247,16 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     waited.start();
     for (;;) {
       QCoreApplication::processEvents();
+      if (in.IsOpen()) path.Drain([&] { return in.ReadEvent(); });  // what came before a close
       in.CloseIfDisconnected();
       if (!in.IsOpen()) {
         log.LogLine("The MIDI In port went away.", false, false, lkError);
+        // What arrived is kept, but it may not be all.
+        if (anything) {
+          THexParser parser(log);
+          TFileContext ctx{log, parser, -1, {}};
+          SaveBox(received, receiveFile, false, ctx);
+        }
         return 1;
       }
       if (anything && TimeGetTime() - lastArrival >= static_cast<uint32_t>(quietMs)) break;

@@ -69,6 +69,8 @@ public:
     return n;
   }
   uint64_t Dropped() const { return dropped_; }
+  // Bytes queued by Send that the process callback has not written yet.
+  size_t Unsent() const { return toSend_ ? jack_ringbuffer_read_space(toSend_) : 0; }
   // As a patchbay would: takes every connection of both ports away.
   void DisconnectAll() {
     jack_port_disconnect(client_, in_);

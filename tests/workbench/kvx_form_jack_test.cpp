@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTest>
+#include <QThread>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -84,6 +85,30 @@ TEST_F(WindowOnJack, ReceiveRecordsAPeersDump) {
   std::ifstream file(reply, std::ios::binary);
   const std::string got((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   EXPECT_TRUE(got == std::string(all.begin(), all.end())) << got.size() << " of " << all.size() << " bytes";
+}
+
+// The peer goes away before the input fell quiet: what arrived is saved,
+// and the exit status says it may not be all.
+TEST_F(WindowOnJack, ReceiveKeepsWhatArrivedWhenThePortGoesAway) {
+  const std::string reply = dir.File("reply.syx");
+  QProcess kalvex;
+  kalvex.setProcessChannelMode(QProcess::MergedChannels);
+  kalvex.start(KALVEX_BINARY, {"--receive", QString::fromStdString(reply), "--in", QString::fromStdString(peer.OutName()),
+                               "--quiet-ms", "20000"});
+  ASSERT_TRUE(kalvex.waitForStarted(5000));
+  ASSERT_TRUE(test::WaitUntil([&] { return peer.OutConnected(); }, 10000)) << kalvex.readAll().toStdString();
+  const auto message = test::PatternSysEx(300, 7);
+  ASSERT_TRUE(peer.Send(message));
+  ASSERT_TRUE(test::WaitUntil([&] { return peer.Unsent() == 0; }, 5000)) << "the peer did not send";
+  QThread::msleep(300);
+  peer.CloseClient();
+  ASSERT_TRUE(kalvex.waitForFinished(15000)) << "--receive did not end";
+  const std::string output = kalvex.readAll().toStdString();
+  EXPECT_EQ(kalvex.exitCode(), 1) << output;
+  EXPECT_NE(output.find("The MIDI In port went away."), std::string::npos) << output;
+  std::ifstream file(reply, std::ios::binary);
+  const std::string got((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(got == std::string(message.begin(), message.end())) << got.size() << " of " << message.size() << " bytes";
 }
 
 }  // namespace
