@@ -165,7 +165,7 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
 
   BuildMenus();
   connect(BSend, &QPushButton::clicked, this, [this] { BSendClick(); });
-  connect(BClear, &QPushButton::clicked, this, [this] { SXOutput->Clear(); });
+  connect(BClear, &QPushButton::clicked, this, [this] { ClearBox(SXOutput); });
   connect(BClearInput, &QPushButton::clicked, this, [this] { ClearBox(SXInput); });
   // The window's keys reach it whatever box has the focus.
   auto* f4 = new QShortcut(QKeySequence(Qt::Key_F4), this);
@@ -522,14 +522,25 @@ void TKVXForm::HandleParameters(QStringList parameters) {
       send = true;
     }
   }
-  if (!parameters.isEmpty()) LoadOutFile(parameters.last().toStdString());
+  // A file that did not load sends nothing: the box holds other bytes.
+  if (!parameters.isEmpty() && !LoadOutFile(parameters.last().toStdString())) return;
   if (send) BSendClick();
 }
 
-void TKVXForm::LoadOutFile(const std::string& fileName) {
-  if (AfterSendEnds([this, fileName] { LoadOutFile(fileName); })) return;
+bool TKVXForm::LoadOutFile(const std::string& fileName) {
+  if (AfterSendEnds([this, fileName] { LoadOutFile(fileName); })) return false;
+  if (!MayReplaceTypedText(fileName)) return false;
   TFileContext ctx = FileContext();
-  LoadFile(fileName, SXOutput->Lines(), ctx);
+  return LoadFile(fileName, SXOutput->Lines(), ctx);
+}
+
+// Text the user typed and did not save is not replaced without a word.
+bool TKVXForm::MayReplaceTypedText(const std::string& fileName) {
+  if (!SXOutput->Modified || SXOutput->Lines().Empty()) return true;
+  const QString question =
+      QString("The MIDI Out box holds text you typed and did not save.\r\nReplace it with %1?").arg(Q(fileName));
+  if (AskYesNo) return AskYesNo(question);
+  return QMessageBox::question(this, windowTitle(), QString(question).replace("\r\n", "\n")) == QMessageBox::Yes;
 }
 
 void TKVXForm::BSendClick() {
@@ -569,6 +580,12 @@ void TKVXForm::SetSending(bool sending) {
 }
 
 void TKVXForm::ClearBox(TZelkMemo* box) {
+  if (box == SXOutput && SXOutput->Modified) {
+    // Typed text goes as one step that Undo takes back.
+    SXOutput->SelectAll();
+    SXOutput->ClearSelection();
+    return;
+  }
   box->Clear();
   if (box == SXInput) receiver_->BoxCleared();
 }
@@ -631,7 +648,8 @@ void TKVXForm::SaveBoxAs(bool midiOut) {
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   const QString name = dialog.selectedFiles().first();
   TFileContext ctx = FileContext();
-  SaveBox((midiOut ? SXOutput : SXInput)->Lines(), name.toStdString(), midiOut, ctx);
+  TZelkMemo* box = midiOut ? SXOutput : SXInput;
+  if (SaveBox(box->Lines(), name.toStdString(), midiOut, ctx)) box->Modified = false;
 }
 
 void TKVXForm::LogLine(const std::string& text, bool midiOutSide, bool repaintNow, TLogKind kind) {

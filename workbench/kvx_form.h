@@ -45,11 +45,14 @@ public:
   // Loads the last file of the list and sends with "/send" or "-send".
   void HandleParameters(QStringList parameters);
   void BSendClick();
-  // Loads a file into the MIDI Out box (a recent file).
-  void LoadOutFile(const std::string& fileName);
+  // Loads a file into the MIDI Out box (a recent file); false when it did
+  // not (a failure, a send that runs first, typed text the user keeps).
+  bool LoadOutFile(const std::string& fileName);
 
   // Error dialogs: a message box, or a test's own.
   std::function<void(const QString& text)> ShowErrorDialog;
+  // A question with Yes and No: a message box, or a test's own answer.
+  std::function<bool(const QString& text)> AskYesNo;
   // Every file loaded or saved from the window (the recent-files list).
   std::function<void(const std::string& fileName)> OnRecentFile;
   // The services that come with the rest of the program: a second instance
@@ -131,6 +134,7 @@ private:
   void HandleMidiInput();
   void UpdateThru();
   void ClearBox(TZelkMemo* box);
+  bool MayReplaceTypedText(const std::string& fileName);
   void OpenFile();
   void SaveBoxAs(bool midiOut);
   TFileContext FileContext();

@@ -73,6 +73,7 @@ void TBMCustomMemo::OnLinesChanged(int first, int last) {
     // here would leave it out of reach until the caret enters it.
     horz_range_ = lines_.MaxLineLength();
     ClearUndo();
+    Modified = false;
     ScrollBarsChanged();
     InvalidateAll();
     return;
@@ -434,9 +435,11 @@ std::string TBMCustomMemo::GetSelText() const {
 void TBMCustomMemo::ClearSelection() { RemoveSelection(true, false); }
 
 void TBMCustomMemo::AppendText(std::string_view text) {
+  const bool modified = Modified;  // the program's text, not the user's
   const int last = std::max(lines_.Count() - 1, 0);
   InsertText(text, LineLength(last), true, false, last);
   ClearUndo();
+  Modified = modified;
 }
 
 // ---------------------------------------------------------------- undo
@@ -452,7 +455,9 @@ void TBMCustomMemo::MoveStateBeforeCaret(int col) {
 }
 
 void TBMCustomMemo::Record(TBMUndoKind kind, std::string text) {
-  if (read_only_ || text.empty() || undo_size_ == 0) return;
+  if (read_only_ || text.empty()) return;
+  Modified = true;
+  if (undo_size_ == 0) return;
   const TBMEditState after = EditState();
   const int prevIndex = undo_index_ == 0 ? undo_size_ - 1 : undo_index_ - 1;
   TBMUndoBlock& cur = blocks_[static_cast<size_t>(undo_index_)];
@@ -498,6 +503,7 @@ void TBMCustomMemo::RemoveExtent(const std::string& text, TBMPos start) {
 
 void TBMCustomMemo::Undo() {
   if (undo_count_ < 1 || read_only_) return;
+  Modified = true;
   const TBMEditState shown = EditState();  // what the screen shows now
   --undo_count_;
   ++redo_count_;
@@ -513,6 +519,7 @@ void TBMCustomMemo::Undo() {
 
 void TBMCustomMemo::Redo() {
   if (redo_count_ < 1 || read_only_) return;
+  Modified = true;
   const TBMEditState shown = EditState();
   --redo_count_;
   ++undo_count_;

@@ -39,6 +39,10 @@ public:
   const TBMStrings& Lines() const { return lines_; }
   void Clear() { lines_.Clear(); }
   bool LinesChanging() const { return lines_changing_; }
+  // Set by every edit of the user (all that Undo can take back), and by
+  // Undo and Redo; cleared when the program gives the box a whole new
+  // text. The owner clears it when it saved the text.
+  bool Modified = false;
 
   // Fired after every announced change of the text, also by program code.
   std::function<void()> OnChange;

@@ -154,6 +154,44 @@ TEST_F(MainWindow, ASettingsSaveThatFailsAtCloseIsShown) {
   EXPECT_EQ(dialogs[0].toStdString().rfind("Your settings could not be saved.\r\n", 0), 0u) << dialogs[0].toStdString();
 }
 
+// Text the user typed is not lost to a load or to Clear Out: Clear Out is
+// one step that Ctrl+Z takes back, and a load asks first.
+TEST_F(MainWindow, TypedTextIsNotReplacedWithoutAWord) {
+  Make();
+  test::TTempDir dir;
+  const std::string file = dir.File("a.syx");
+  std::ofstream(file, std::ios::binary) << std::string("\xF0\x0A\xF7", 3);
+  std::vector<QString> asked;
+  bool answer = false;
+  form->AskYesNo = [&](const QString& q) {
+    asked.push_back(q);
+    return answer;
+  };
+  EXPECT_TRUE(form->LoadOutFile(file));  // over the hint: no question
+  EXPECT_TRUE(asked.empty());
+  form->SXOutput->Lines().SetText("");
+  form->SXOutput->setFocus();
+  QTest::keyClicks(form->SXOutput, "90 3C 7F");
+  ASSERT_EQ(Text(form->SXOutput), "90 3C 7F");
+  QTest::mouseClick(form->BClear, Qt::LeftButton);
+  EXPECT_EQ(Text(form->SXOutput), "");
+  QTest::keyClick(form->SXOutput, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Text(form->SXOutput), "90 3C 7F");
+
+  EXPECT_FALSE(form->LoadOutFile(file));
+  EXPECT_EQ(Text(form->SXOutput), "90 3C 7F");
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_NE(asked[0].toStdString().find("Replace it with " + file + "?"), std::string::npos) << asked[0].toStdString();
+  form->HandleParameters({QString::fromStdString(file), "/send"});  // declined: nothing is sent either
+  EXPECT_EQ(Text(form->SXOutput), "90 3C 7F");
+  EXPECT_EQ(form->LogOut->Lines().Text().find("Sent"), std::string::npos);
+  answer = true;
+  EXPECT_TRUE(form->LoadOutFile(file));
+  EXPECT_EQ(Text(form->SXOutput), "F0 0A F7");
+  EXPECT_TRUE(form->LoadOutFile(file));  // a loaded file is no typed text
+  EXPECT_EQ(asked.size(), 3u);
+}
+
 // MIDI thru with In and Out on one loopback cable would echo every message
 // for ever: it is held off, and the log says why.
 TEST_F(MainWindow, ThruIsHeldOffWhenInAndOutAreOneDevice) {
