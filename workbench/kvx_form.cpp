@@ -106,7 +106,7 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
   columns_->addWidget(Column(" MIDI Out", SXOutput, {BSend, BClear}));
   columns_->addWidget(Column(" MIDI In", SXInput, {BClearInput}));
   columns_->setHandleWidth(5);
-  auto* logs = new QSplitter(Qt::Horizontal);
+  auto* logs = logs_ = new QSplitter(Qt::Horizontal);
   logs->addWidget(LogOut);
   logs->addWidget(LogIn);
   logs->setHandleWidth(5);
@@ -219,8 +219,32 @@ TKVXForm::~TKVXForm() {
   midiOutMenu_->SelectNoneEntry();
 }
 
+// The logs and the status bar's panels line up with the two columns.
 void TKVXForm::AlignStatusPanels() {
+  if (logs_->sizes() != columns_->sizes()) logs_->setSizes(columns_->sizes());
   statusOut_->setFixedWidth(std::max(0, columns_->sizes().value(0) + 3));
+}
+
+void TKVXForm::ApplyStoredLayout() {
+  if (storedOutWidth_ >= 0) {
+    const int total = columns_->width() - columns_->handleWidth();
+    const int outWidth = std::min(storedOutWidth_, std::max(total - kMinBoxWidth, kMinBoxWidth));
+    columns_->setSizes({outWidth, std::max(total - outWidth, kMinBoxWidth)});
+    storedOutWidth_ = -1;
+  }
+  if (storedLogHeight_ >= 0 && logPanel_->isVisible()) {
+    const int total = rows_->height() - rows_->handleWidth();
+    rows_->setSizes({std::max(total - storedLogHeight_, 1), storedLogHeight_});
+    storedLogHeight_ = -1;
+  }
+  AlignStatusPanels();
+}
+
+void TKVXForm::showEvent(QShowEvent* e) {
+  QMainWindow::showEvent(e);
+  if (storedOutWidth_ < 0 && storedLogHeight_ < 0) return;
+  if (QLayout* layout = centralWidget()->layout()) layout->activate();
+  ApplyStoredLayout();
 }
 
 void TKVXForm::resizeEvent(QResizeEvent* e) {
@@ -279,7 +303,8 @@ void TKVXForm::ShowLogLists(bool show) {
   showLogLists_ = show;
   if (show) {
     // At most two thirds of the MIDI Out box's height.
-    const int height = std::min(std::max(rows_->sizes().value(1), kDesignLogHeight), SXOutput->height() * 2 / 3);
+    const int wanted = storedLogHeight_ >= 0 ? std::exchange(storedLogHeight_, -1) : rows_->sizes().value(1);
+    const int height = std::min(std::max(wanted, kDesignLogHeight), SXOutput->height() * 2 / 3);
     logPanel_->setVisible(true);
     const int total = rows_->sizes().value(0) + rows_->sizes().value(1);
     rows_->setSizes({std::max(total - height, 1), height});
@@ -300,11 +325,9 @@ void TKVXForm::LoadMainSettings() {
   const std::string c = "Current";
   if (LoadFormState) LoadFormState(ini, c);
   // Before the window is laid out the columns have no width yet: the design's.
-  const QList<int> columns = columns_->sizes();
-  const int outWidth = std::max(ini.ReadInteger(c, "SplitterPos", columns.value(0) > 0 ? columns.value(0) : kDesignOutWidth),
-                                kMinBoxWidth);
-  const int total = std::max(columns.value(0) + columns.value(1), width());
-  columns_->setSizes({outWidth, std::max(total - outWidth, kMinBoxWidth)});
+  const int currentOut = storedOutWidth_ >= 0 ? storedOutWidth_ : columns_->sizes().value(0);
+  storedOutWidth_ =
+      std::max(ini.ReadInteger(c, "SplitterPos", currentOut > 0 ? currentOut : kDesignOutWidth), kMinBoxWidth);
   MidiThru1->setChecked(ini.ReadBool(c, "MidiThru", false));
   receiveOptions_.MidiThru = MidiThru1->isChecked();
   sendSettings_.SendSpeed = std::clamp(ini.ReadInteger(c, "SendSpeed", -500), -1000, 1000);
@@ -316,11 +339,11 @@ void TKVXForm::LoadMainSettings() {
   font.setFamily(Q(ini.ReadString(c, "FontName", font.family().toStdString())));
   font.setPointSize(ini.ReadInteger(c, "FontSize", font.pointSize()));
   ApplyFont(font);
-  const int currentLog = rows_->sizes().value(1);
-  const int logHeight = std::max(ini.ReadInteger(c, "LogListsHeight", currentLog > 10 ? currentLog : kDesignLogHeight), 6);
-  rows_->setSizes({std::max(height() - logHeight, 1), logHeight});
+  const int currentLog = storedLogHeight_ >= 0 ? storedLogHeight_ : rows_->sizes().value(1);
+  storedLogHeight_ = std::max(ini.ReadInteger(c, "LogListsHeight", currentLog > 10 ? currentLog : kDesignLogHeight), 6);
   showLogLists_ = ini.ReadBool(c, "ShowLogLists", true);
   logPanel_->setVisible(showLogLists_);
+  if (isVisible()) ApplyStoredLayout();  // settings read again in a shown window
   SetOneInstanceActive(!ini.ReadBool(c, "AllowMultipleInstances", true));
   receiveOptions_.SysExOnly = ini.ReadBool(c, "SysExOnly", false);
   sendSettings_.SplitSending = ini.ReadBool(c, "SplitSending", true);
@@ -349,7 +372,7 @@ bool TKVXForm::SaveSettings(std::string& error) {
     ini.WriteBool(c, "MidiThru", MidiThru1->isChecked());
     ini.WriteInteger(c, "SendSpeed", sendSettings_.SendSpeed);
     ini.WriteBool(c, "ThrottlingActive", sendSettings_.ThrottlingActive);
-    ini.WriteInteger(c, "SplitterPos", columns_->sizes().value(0));
+    ini.WriteInteger(c, "SplitterPos", storedOutWidth_ >= 0 ? storedOutWidth_ : columns_->sizes().value(0));
     midiInMenu_->SaveToIni(ini);
     midiOutMenu_->SaveToIni(ini);
     ini.WriteBool(c, "SplitLongMessages2", splitLongMessages_);
@@ -357,7 +380,7 @@ bool TKVXForm::SaveSettings(std::string& error) {
     ini.WriteString(c, "FontName", SXOutput->font().family().toStdString());
     ini.WriteInteger(c, "FontSize", SXOutput->font().pointSize());
     ini.WriteBool(c, "ShowLogLists", showLogLists_);
-    ini.WriteInteger(c, "LogListsHeight", rows_->sizes().value(1));
+    ini.WriteInteger(c, "LogListsHeight", storedLogHeight_ >= 0 ? storedLogHeight_ : rows_->sizes().value(1));
     ini.WriteBool(c, "AllowMultipleInstances", allowMultipleInstances_);
     ini.WriteBool(c, "SysExOnly", receiveOptions_.SysExOnly);
     ini.WriteBool(c, "SplitSending", sendSettings_.SplitSending);

@@ -119,6 +119,7 @@ public:
 protected:
   void closeEvent(QCloseEvent* e) override;
   void resizeEvent(QResizeEvent* e) override;
+  void showEvent(QShowEvent* e) override;
 
 private:
   friend class TSettingsForm;  // works on the window's own values
@@ -127,6 +128,7 @@ private:
   void ShowError(const QString& text);
   void OpenDocument(const std::string& name);
   void AlignStatusPanels();
+  void ApplyStoredLayout();
   void SelectByName(TMidiMenuBase& menu, const std::string& name);
   void ApplyFont(const QFont& font);
   int SplitThreshold() const { return splitLongMessages_ ? splitThreshold_ : -1; }
@@ -177,6 +179,11 @@ private:
   QLabel* statusIn_ = nullptr;
   QTimer* bulkTimer_ = nullptr;
   QSplitter* columns_ = nullptr;
+  QSplitter* logs_ = nullptr;
+  // The stored column width and log height wait for the window's first
+  // layout: split before it, the columns come out a little off, and a
+  // little narrower at every start.
+  int storedOutWidth_ = -1, storedLogHeight_ = -1;
 };
 
 }  // namespace kalvex

@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTest>
 #include <QTimer>
 #include <fstream>
@@ -190,6 +191,31 @@ TEST_F(MainWindow, TypedTextIsNotReplacedWithoutAWord) {
   EXPECT_EQ(Text(form->SXOutput), "F0 0A F7");
   EXPECT_TRUE(form->LoadOutFile(file));  // a loaded file is no typed text
   EXPECT_EQ(asked.size(), 3u);
+}
+
+// The stored column width comes back exactly (it shrank 2 px at every
+// start), and the logs line up with the columns from the start.
+TEST_F(MainWindow, TheColumnsKeepTheirWidthAndTheLogsLineUp) {
+  {
+    TRegIniFile ini(RegBasePath(false));
+    ini.WriteInteger("Current", "SplitterPos", 300);
+    ini.UpdateFile();
+  }
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start);
+    Make();
+    QWidget* w = form->SXOutput;
+    while (w && !qobject_cast<QSplitter*>(w->parentWidget())) w = w->parentWidget();
+    ASSERT_NE(w, nullptr);
+    auto* columns = qobject_cast<QSplitter*>(w->parentWidget());
+    auto* logs = qobject_cast<QSplitter*>(form->LogOut->parentWidget());
+    ASSERT_NE(logs, nullptr);
+    EXPECT_EQ(columns->sizes().value(0), 300);
+    EXPECT_EQ(logs->sizes(), columns->sizes());
+    ASSERT_TRUE(form->SaveMainSettings());
+    form.reset();
+    EXPECT_EQ(TRegIniFile(RegBasePath(false)).ReadInteger("Current", "SplitterPos", 0), 300);
+  }
 }
 
 // MIDI thru with In and Out on one loopback cable would echo every message
