@@ -130,6 +130,7 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
   PRcvBulkDump = new QFrame(central);
   PRcvBulkDump->setFrameStyle(QFrame::Panel | QFrame::Raised);
   PRcvBulkDump->setLineWidth(2);
+  PRcvBulkDump->setAutoFillBackground(true);  // over the box's text, not see-through
   PRcvBulkDump->resize(238, 91);
   auto* bulkLayout = new QVBoxLayout(PRcvBulkDump);
   auto* title = new QLabel("Receiving bulk dump");
@@ -699,15 +700,24 @@ void TKVXForm::ScrollInToEnd() { SXInput->ScrollToEnd(); }
 
 void TKVXForm::ShowBulkPanel(const std::string& bytesText, const std::string& speedText) {
   if (PRcvBulkDump->isHidden()) {
-    const QRect box(SXInput->mapTo(centralWidget(), QPoint(0, 0)), SXInput->size());
-    PRcvBulkDump->move(box.center().x() - PRcvBulkDump->width() / 2,
-                       std::max(0, box.center().y() - PRcvBulkDump->height() / 2));
+    // Centred on the MIDI In box, or on both columns when the box is
+    // narrower than the panel; always inside the window.
+    QWidget* reference = PRcvBulkDump->width() > SXInput->width() ? static_cast<QWidget*>(columns_) : SXInput;
+    const QRect box(reference->mapTo(centralWidget(), QPoint(0, 0)), reference->size());
+    const QRect area = centralWidget()->rect();
+    const int x = std::clamp(box.center().x() - PRcvBulkDump->width() / 2, 0,
+                             std::max(0, area.width() - PRcvBulkDump->width()));
+    const int y = std::clamp(box.center().y() - PRcvBulkDump->height() / 2, 0,
+                             std::max(0, area.height() - PRcvBulkDump->height()));
+    PRcvBulkDump->move(x, y);
     PRcvBulkDump->raise();
     PRcvBulkDump->show();
   }
   LSysExRcvd->setText(Q(bytesText));
   LReceivedSpeed->setText(Q(speedText));
 }
+
+void TKVXForm::RepaintBulkPanel() { PRcvBulkDump->repaint(); }
 
 void TKVXForm::HideBulkPanel() { PRcvBulkDump->hide(); }
 bool TKVXForm::BulkPanelVisible() const { return !PRcvBulkDump->isHidden(); }

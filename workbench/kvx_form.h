@@ -148,6 +148,7 @@ private:
   void ScrollInToEnd() override;
   void ShowBulkPanel(const std::string& bytesText, const std::string& speedText) override;
   void HideBulkPanel() override;
+  void RepaintBulkPanel() override;
   bool BulkPanelVisible() const override;
   void SetBulkTimer(bool on) override;
   // TSendTarget: the MIDI Out device

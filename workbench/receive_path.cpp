@@ -122,7 +122,10 @@ void TReceivePath::TimerTick() {
   const uint32_t now = TimeGetTime();
   if (now - lastSysExTime_ < kQuietMs) return;
   view_.SetBulkTimer(false);
-  if (view_.BulkPanelVisible()) view_.ShowBulkPanel("Displaying bulk dump data...", "");
+  if (view_.BulkPanelVisible()) {
+    view_.ShowBulkPanel("Displaying bulk dump data...", "");
+    view_.RepaintBulkPanel();
+  }
   int total = 0;
   {
     TBMUpdateGuard update(box_);

@@ -35,6 +35,8 @@ public:
   // The panel (placed and shown when hidden) with its two texts.
   virtual void ShowBulkPanel(const std::string& bytesText, const std::string& speedText) = 0;
   virtual void HideBulkPanel() = 0;
+  // Paints the panel's texts now: the work that follows holds the window up.
+  virtual void RepaintBulkPanel() {}
   virtual bool BulkPanelVisible() const = 0;
   virtual void SetBulkTimer(bool on) = 0;  // 1000 ms ticks; on while on keeps its period
 };

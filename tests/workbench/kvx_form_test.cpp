@@ -395,6 +395,21 @@ TEST_F(MainWindow, NineMessagesBecomeABulkDumpOnTheManualClock) {
   form->DetectBulkDumps1->setChecked(true);
   form->DetectBulkDumps1->triggered(true);
   Loopback();
+  // A narrow MIDI In column: the panel goes over both columns, inside the window.
+  QWidget* w = form->SXInput;
+  while (w && !qobject_cast<QSplitter*>(w->parentWidget())) w = w->parentWidget();
+  auto* columns = qobject_cast<QSplitter*>(w->parentWidget());
+  const int total = columns->sizes().value(0) + columns->sizes().value(1);
+  columns->setSizes({total - 60, 60});
+  // What the panel really painted.
+  struct TPainted : QObject {
+    std::vector<QString> texts;
+    bool eventFilter(QObject* o, QEvent* e) override {
+      if (e->type() == QEvent::Paint) texts.push_back(static_cast<QLabel*>(o)->text());
+      return false;
+    }
+  } painted;
+  form->LSysExRcvd->installEventFilter(&painted);
   for (int i = 0; i < 9; ++i) {
     const uint8_t message[10] = {0xF0, 0x43, 0x10, 0x4C, 0, 0, 0x7E, static_cast<uint8_t>(i), 0, 0xF7};
     form->MidiOut().SendLong(message, 10);
@@ -407,11 +422,17 @@ TEST_F(MainWindow, NineMessagesBecomeABulkDumpOnTheManualClock) {
   ASSERT_TRUE(test::WaitUntil([&] { return form->PRcvBulkDump->isVisible(); })) << "no bulk dump panel";
   EXPECT_EQ(form->SXInput->Lines().Count(), 0);
   EXPECT_EQ(form->LSysExRcvd->text(), "Received 90 bytes...");
+  EXPECT_TRUE(form->centralWidget()->rect().contains(form->PRcvBulkDump->geometry()))
+      << form->PRcvBulkDump->geometry().x() << " + " << form->PRcvBulkDump->width() << " in "
+      << form->centralWidget()->width();
+  EXPECT_TRUE(form->PRcvBulkDump->autoFillBackground());
   clock.Advance(1000);
   ASSERT_TRUE(test::WaitUntil([&] { return form->SXInput->Lines().Count() == 9; }, 3000))  // at the next tick of the real timer
       << form->SXInput->Lines().Count();
   EXPECT_FALSE(form->PRcvBulkDump->isVisible());
   EXPECT_EQ(form->LogIn->Lines().Lines().back().rfind("Received 90 bytes of bulk dump (at ", 0), 0u);
+  EXPECT_NE(std::find(painted.texts.begin(), painted.texts.end(), "Displaying bulk dump data..."), painted.texts.end());
+  form->LSysExRcvd->removeEventFilter(&painted);
 }
 
 // Big and awkward input never leaves the window sending or loses the boxes.
