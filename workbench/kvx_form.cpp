@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -38,6 +39,7 @@ constexpr int kBulkQuietTickMs = 1000;
 constexpr int kDesignOutWidth = 420;  // the MIDI Out column
 constexpr int kDesignLogHeight = 80;
 constexpr int kMinBoxWidth = 37;
+constexpr int kF4SettleMs = 30;
 // The maker's pages.
 constexpr const char* kProductPage = "https://www.zelksoftware.com/kalvex";
 constexpr const char* kPurchasePage = "https://www.zelksoftware.com/kalvex/purchase";
@@ -169,12 +171,16 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
   connect(BClear, &QPushButton::clicked, this, [this] { ClearBox(SXOutput); });
   connect(BClearInput, &QPushButton::clicked, this, [this] { ClearBox(SXInput); });
   // The window's keys reach it whatever box has the focus.
-  auto* f4 = new QShortcut(QKeySequence(Qt::Key_F4), this);
-  f4->setContext(Qt::WindowShortcut);
-  f4->setAutoRepeat(false);  // a held key sends once, not once per repeat
-  connect(f4, &QShortcut::activated, this, [this] {
+  // F4 sends when it is let go, once however long it was held: the
+  // keyboard's repeats come as a release and a press at once, so a release
+  // counts only when no press follows within kF4SettleMs.
+  f4Release_ = new QTimer(this);
+  f4Release_->setSingleShot(true);
+  f4Release_->setInterval(kF4SettleMs);
+  connect(f4Release_, &QTimer::timeout, this, [this] {
     if (!sender_->Sending()) BSendClick();
   });
+  qApp->installEventFilter(this);
   auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   esc->setContext(Qt::WindowShortcut);
   connect(esc, &QShortcut::activated, this, [this] { sender_->RequestCancel(); });
@@ -273,6 +279,19 @@ QMenu* TKVXForm::BuildPopup(TZelkMemo* box) {
     menu->addAction("Send", this, [this] { BSendClick(); });
   }
   return menu;
+}
+
+bool TKVXForm::eventFilter(QObject* watched, QEvent* e) {
+  if (e->type() != QEvent::KeyPress && e->type() != QEvent::KeyRelease) return false;
+  auto* key = static_cast<QKeyEvent*>(e);
+  auto* widget = qobject_cast<QWidget*>(watched);
+  if (key->key() != Qt::Key_F4 || key->modifiers() != Qt::NoModifier || !widget || widget->window() != this)
+    return false;
+  if (e->type() == QEvent::KeyPress)
+    f4Release_->stop();  // a repeat: the key is still held
+  else if (!key->isAutoRepeat())
+    f4Release_->start();
+  return true;
 }
 
 void TKVXForm::ShowPopup(TZelkMemo* box, const QPoint& globalPos) { BuildPopup(box)->popup(globalPos); }

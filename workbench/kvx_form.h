@@ -120,6 +120,7 @@ protected:
   void closeEvent(QCloseEvent* e) override;
   void resizeEvent(QResizeEvent* e) override;
   void showEvent(QShowEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
   friend class TSettingsForm;  // works on the window's own values
@@ -179,6 +180,7 @@ private:
   QLabel* statusOut_ = nullptr;
   QLabel* statusIn_ = nullptr;
   QTimer* bulkTimer_ = nullptr;
+  QTimer* f4Release_ = nullptr;
   QSplitter* columns_ = nullptr;
   QSplitter* logs_ = nullptr;
   // The stored column width and log height wait for the window's first
