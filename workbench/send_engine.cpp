@@ -190,7 +190,9 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
             parser_.ParseHexLine(base + index, TrimLine(source->Get(index)), count)) {
           // The send's own copy: the parse buffer is shared with the file
           // commands, which may run between two pieces.
+          // Short messages are read as three bytes: the unused ones are 0.
           line_.assign(parser_.Data(), parser_.Data() + count);
+          if (line_.size() < 3) line_.resize(3, 0);
           remaining = count;
           offset = 0;
         }
