@@ -1,6 +1,7 @@
 #include "app/app_services.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QIcon>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -133,7 +134,19 @@ void CloseOnQuitSignals(QWidget& window) {
 
 }  // namespace
 
-int RunWindowProgram(const QStringList& parameters) {
+// File names as this process sees them: a running window that takes them
+// over has another current folder, and the recent-files list keeps them.
+QStringList AbsoluteFileNames(QStringList parameters) {
+  for (QString& p : parameters) {
+    const QString lower = p.toLower();
+    if (!p.isEmpty() && lower != "/send" && lower != "-send" && QFileInfo(p).isRelative())
+      p = QFileInfo(p).absoluteFilePath();
+  }
+  return parameters;
+}
+
+int RunWindowProgram(const QStringList& given) {
+  const QStringList parameters = AbsoluteFileNames(given);
   TOneInstance oneInstance;
   if (oneInstance.Start(parameters)) return 0;  // handed to the running window
   TAppServices services(&oneInstance);

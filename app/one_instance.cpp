@@ -1,16 +1,18 @@
 #include "app/one_instance.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QPointer>
-#include <QSharedMemory>
-#include <QSystemSemaphore>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "util/ascii.h"
@@ -22,9 +24,14 @@ namespace kalvex {
 namespace {
 
 TOneInstance* gInstance = nullptr;
+// The running window's greeting: it takes hand-overs, or the new start runs
+// on its own ("Only allow one instance" is off there); then its answer.
+constexpr char kTakes = 'T';
+constexpr char kOwnWay = 'O';
 constexpr char kAck = 'K';
 // A listener that is alive accepts at once; this only bounds a wedged one.
 constexpr int kConnectMs = 1000;
+constexpr int kRetryMs = 20;
 
 int32_t ReadInt32(const char* at) {
   int32_t v;
@@ -34,19 +41,24 @@ int32_t ReadInt32(const char* at) {
 
 void WriteInt32(char* at, int32_t v) { std::memcpy(at, &v, sizeof v); }
 
-// The block stays mapped for the whole run; access goes under its lock.
-class TBlockLock {
-public:
-  explicit TBlockLock(QSharedMemory& block) : block_(block), locked_(block.lock()) {}
-  ~TBlockLock() {
-    if (locked_) block_.unlock();
-  }
-  char* Data() { return static_cast<char*>(block_.data()); }
+// A folder of this user's alone: a real folder (not a link), owned by the
+// user, that nobody else may read, write or enter.
+bool PrivateFolder(const std::string& dir) {
+  struct stat st {};
+  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+}
 
-private:
-  QSharedMemory& block_;
-  bool locked_;
-};
+// Waits for one byte from the socket; 0 when none came in time.
+char ReadByte(QLocalSocket& socket, int timeoutMs) {
+  QElapsedTimer t;
+  t.start();
+  while (socket.bytesAvailable() < 1) {
+    const int left = timeoutMs - static_cast<int>(t.elapsed());
+    if (left <= 0 || !socket.waitForReadyRead(left)) break;
+  }
+  char c = 0;
+  return socket.read(&c, 1) == 1 ? c : 0;
+}
 
 }  // namespace
 
@@ -72,6 +84,17 @@ QStringList DecodeParameters(const char* handover) {
   return list;
 }
 
+std::string PrivateInstanceFolder() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && runtime[0] == '/' && PrivateFolder(runtime)) return runtime;
+  // Never a folder that anybody can write to: one of our own inside it.
+  const std::string own = QDir::tempPath().toStdString() + "/kalvex-" + std::to_string(::getuid());
+  if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  if (PrivateFolder(own)) return own;
+  TraceF("single instance: %s is not this user's own folder, running alone", own.c_str());
+  return {};
+}
+
 TOneInstance::TOneInstance(std::string baseName, QObject* parent) : QObject(parent), base_(std::move(baseName)) {
   if (gInstance) throw EOneInstance("Drop only one of these components on your form !");
   gInstance = this;
@@ -84,146 +107,104 @@ TOneInstance::~TOneInstance() {
   gInstance = nullptr;
 }
 
-void TOneInstance::StopListening() {
-  if (server_) server_->close();
-  if (listening_ && block_ && block_->isAttached()) {
-    TBlockLock lock(*block_);
-    if (ReadInt32(lock.Data() + kBlockPidOffset) == getpid()) WriteInt32(lock.Data() + kBlockPidOffset, 0);
-  }
+QString TOneInstance::ServerName() const {
+  const std::string folder = folder_.empty() ? PrivateInstanceFolder() : folder_;
+  return folder.empty() ? QString() : QString::fromStdString(folder + "/" + base_ + ".sock");
 }
 
-// The user id is part of every name: another user's program never meets ours.
-QString TOneInstance::BlockKey() const { return QString::fromStdString(base_) + QString("-%1").arg(getuid()); }
-QString TOneInstance::SemaphoreKey() const { return BlockKey() + "Sem"; }
-
-QString TOneInstance::ServerName(int64_t pid) const {
-  // The runtime folder is the user's own (mode 0700); the temporary folder
-  // is shared, so there the socket's own permissions keep others out.
-  QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (dir.isEmpty() || !QDir(dir).exists()) dir = QDir::tempPath();
-  return dir + "/" + BlockKey() + QString("-%1.sock").arg(pid);
-}
-
-void TOneInstance::WriteByte(int offset, bool value) {
-  if (!block_ || !block_->isAttached()) return;
-  TBlockLock lock(*block_);
-  lock.Data()[offset] = value ? 1 : 0;
-}
-
-void TOneInstance::SetActive(bool active) {
-  if (active == active_) return;
-  active_ = active;
-  WriteByte(kBlockActiveOffset, active);
-}
-
-void TOneInstance::SetShowOnNewInstance(bool show) {
-  if (show == showOnNewInstance_) return;
-  showOnNewInstance_ = show;
-  WriteByte(kBlockShowOffset, show);
-}
-
-bool TOneInstance::ListenerAlive(int64_t pid) const {
-  if (pid <= 0 || pid == getpid()) return false;
-  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
-  QLocalSocket probe;
-  probe.connectToServer(ServerName(pid));
-  const bool alive = probe.waitForConnected(kConnectMs);
-  probe.abort();
-  return alive;
+QString TOneInstance::LockName() const {
+  const std::string folder = folder_.empty() ? PrivateInstanceFolder() : folder_;
+  return folder.empty() ? QString() : QString::fromStdString(folder + "/" + base_ + ".lock");
 }
 
 bool TOneInstance::Start(const QStringList& parameters) {
-  block_ = std::make_unique<QSharedMemory>(BlockKey());
-  bool existed = false;
-  if (!block_->create(kInstanceBlockSize)) {
-    if (block_->error() != QSharedMemory::AlreadyExists || !block_->attach() || block_->size() < kInstanceBlockSize) {
-      TraceF("single instance: no shared block (%s), running alone", block_->errorString().toStdString().c_str());
-      block_.reset();
-      return false;
-    }
-    existed = true;
+  folder_ = PrivateInstanceFolder();
+  if (folder_.empty()) return false;
+  lockFd_ = ::open(LockName().toStdString().c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lockFd_ < 0) {
+    TraceF("single instance: no lock file (%s), running alone", std::strerror(errno));
+    return false;
   }
-  {
-    TBlockLock lock(*block_);
-    char* data = lock.Data();
-    // A block whose listener is gone (killed, crashed) is taken over at once:
-    // shared memory and semaphores outlive the process that made them.
-    if (!existed || !ListenerAlive(ReadInt32(data + kBlockPidOffset))) {
-      data[kBlockActiveOffset] = active_ ? 1 : 0;
-      data[kBlockShowOffset] = showOnNewInstance_ ? 1 : 0;
-      if (existed) TraceF("single instance: the running instance is gone, taking over");
+  QElapsedTimer waited;
+  waited.start();
+  for (;;) {
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
       StartListening();
       return false;
     }
-    // The running instance decides.
-    active_ = data[kBlockActiveOffset] != 0;
+    // Another window holds the lock: it listens, or is about to.
+    const int handed = HandOver(parameters);
+    if (handed >= 0 || waited.elapsed() >= TimeoutMs) {
+      ::close(lockFd_);
+      lockFd_ = -1;
+      handedOver_ = handed > 0;
+      return handedOver_;
+    }
+    QThread::msleep(kRetryMs);
   }
-  return SendToFirstInstance(parameters);
 }
 
-void TOneInstance::StartListening() {
-  // Called with the block locked: the process id goes in last, once the
-  // server and the semaphore are ready.
-  auto* data = static_cast<char*>(block_->data());
-  semaphore_ = std::make_unique<QSystemSemaphore>(SemaphoreKey(), 1, QSystemSemaphore::Create);
-  const QString name = ServerName(getpid());
+void TOneInstance::StopListening() {
+  if (server_) {
+    server_->close();
+    delete server_;
+    server_ = nullptr;
+  }
+  if (lockFd_ >= 0) {
+    ::close(lockFd_);  // the lock goes with it
+    lockFd_ = -1;
+  }
+}
+
+// With the lock held: a socket left there by a window that died is stale.
+bool TOneInstance::StartListening() {
+  const QString name = ServerName();
   QLocalServer::removeServer(name);
   server_ = new QLocalServer(this);
   server_->setSocketOptions(QLocalServer::UserAccessOption);
   if (!server_->listen(name)) {
     TraceF("single instance: cannot listen on %s: %s", name.toStdString().c_str(),
            server_->errorString().toStdString().c_str());
-    delete server_;
-    server_ = nullptr;
-    return;
+    StopListening();  // the next start need not wait for a listener that never comes
+    return false;
   }
   connect(server_, &QLocalServer::newConnection, this, [this] { HandleConnection(); });
-  WriteInt32(data + kBlockPidOffset, static_cast<int32_t>(getpid()));
-  listening_ = true;
+  return true;
 }
 
-bool TOneInstance::SendToFirstInstance(const QStringList& parameters) {
-  if (!active_) return false;  // an independent instance
-  // Hand-overs go one at a time; the semaphore is held until the running
-  // instance has taken the parameters.
-  QSystemSemaphore semaphore(SemaphoreKey(), 0, QSystemSemaphore::Open);
-  if (!semaphore.acquire()) {
-    TBlockLock lock(*block_);
-    StartListening();
-    return false;
-  }
-  int32_t pid = 0;
-  const std::array<char, kHandoverSize> handover = EncodeParameters(parameters);
-  {
-    TBlockLock lock(*block_);
-    std::memcpy(lock.Data() + kBlockCountOffset, handover.data(), handover.size());
-    pid = ReadInt32(lock.Data() + kBlockPidOffset);
-  }
-  // The running instance comes to the front by itself (ShowOnNewInstance).
+// 1: handed over; 0: this start runs on its own (the running window says so,
+// or does not answer in time); -1: nobody listens (yet).
+int TOneInstance::HandOver(const QStringList& parameters) {
   QLocalSocket socket;
-  socket.connectToServer(ServerName(pid));
-  bool taken = false;
-  if (socket.waitForConnected(kConnectMs)) {
-    socket.write(handover.data(), static_cast<qint64>(handover.size()));
-    socket.flush();
-    while (!taken && socket.waitForReadyRead(TimeoutMs)) taken = socket.read(1) == QByteArray(1, kAck);
+  socket.connectToServer(ServerName());
+  if (!socket.waitForConnected(kConnectMs)) return -1;
+  // Nothing is sent before the greeting: a window that hangs never gets
+  // the parameters of a start that gave up waiting and shows its own.
+  const char greeting = ReadByte(socket, TimeoutMs);
+  if (greeting != kTakes) {
+    if (greeting == 0) TraceF("single instance: no answer from the running window, starting normally");
+    socket.abort();
+    return greeting == kOwnWay || greeting == 0 ? 0 : -1;
   }
+  const std::array<char, kHandoverSize> handover = EncodeParameters(parameters);
+  socket.write(handover.data(), static_cast<qint64>(handover.size()));
+  socket.flush();
+  const bool taken = ReadByte(socket, TimeoutMs) == kAck;
   socket.abort();
-  semaphore.release();
-  if (!taken) {
-    // No answer in time: this start becomes the listening one.
-    TraceF("single instance: no answer from process %d, starting normally", pid);
-    TBlockLock lock(*block_);
-    StartListening();
-    return false;
-  }
-  return true;
+  if (!taken) TraceF("single instance: the running window did not take the parameters, starting normally");
+  return taken ? 1 : 0;
 }
 
 void TOneInstance::HandleConnection() {
   while (QLocalSocket* socket = server_->nextPendingConnection()) {
-    auto buffer = std::make_shared<QByteArray>();
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    socket->write(active_ ? &kTakes : &kOwnWay, 1);
+    socket->flush();
+    if (!active_) {
+      socket->disconnectFromServer();
+      continue;
+    }
+    auto buffer = std::make_shared<QByteArray>();
     // A peer that sends nothing is dropped.
     QTimer::singleShot(TimeoutMs, socket, [socket] { socket->abort(); });
     connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {

@@ -2,11 +2,15 @@
 // One running window per user: a second start of the program hands its
 // parameters (a file, "/send") to the window that runs and exits.
 //
-// The instances meet in a shared block named after the program file (and
-// the user), guarded by a semaphore of the same name + "Sem". The block
-// holds the listening instance's process id, its Active and
-// ShowOnNewInstance flags and room for ten parameters of 300 characters;
-// the parameters travel over a local socket that only this user can reach.
+// The instances meet in a folder that only this user can use (the runtime
+// folder, or a 0700 folder of the user's own in the temporary folder, both
+// checked for owner and mode before use): the window that runs holds an
+// exclusive lock on a file there and listens on a local socket beside it.
+// A later start that cannot take the lock connects, waits for the running
+// window's greeting (which says whether it takes hand-overs), sends up to ten
+// parameters of 300 characters and waits for the answer. Every wait is
+// bounded; a crashed window releases its lock with its process, and a hung
+// one only makes the next start wait for the time-out and run on its own.
 
 #include <QObject>
 #include <QStringList>
@@ -18,8 +22,6 @@
 #include <string>
 
 class QLocalServer;
-class QSharedMemory;
-class QSystemSemaphore;
 
 namespace kalvex {
 
@@ -28,24 +30,21 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-// The shared block's layout (3020 bytes).
-inline constexpr int kInstanceBlockSize = 3020;
-inline constexpr int kBlockPidOffset = 0;     // 32-bit process id of the listener
-inline constexpr int kBlockActiveOffset = 4;  // 0 or 1
-inline constexpr int kBlockShowOffset = 5;    // 0 or 1
-inline constexpr int kBlockCountOffset = 6;   // signed 32-bit, 0..10
-inline constexpr int kBlockSlotsOffset = 10;
 inline constexpr int kMaxHandedParameters = 10;
 inline constexpr int kMaxParameterLength = 300;
 inline constexpr int kSlotSize = kMaxParameterLength + 1;
-// Count and slots: what a hand-over carries.
-inline constexpr int kHandoverSize = kInstanceBlockSize - kBlockCountOffset;
+// What a hand-over carries: a 32-bit count and ten slots.
+inline constexpr int kHandoverSize = 4 + kMaxHandedParameters * kSlotSize;
 
 // Count and slots of a parameter list: at most 10, each cut to 300 bytes.
 std::array<char, kHandoverSize> EncodeParameters(const QStringList& parameters);
 // The list back; a count outside 0..10 is taken as 0, a slot ends at its
 // zero or its end.
 QStringList DecodeParameters(const char* handover);
+
+// The folder the instances meet in, made and checked: empty when there is
+// none that only this user can use (then every start runs on its own).
+std::string PrivateInstanceFolder();
 
 class TOneInstance final : public QObject {
   Q_OBJECT
@@ -56,20 +55,20 @@ public:
   ~TOneInstance() override;
 
   bool Active() const { return active_; }
-  void SetActive(bool active);
+  void SetActive(bool active) { active_ = active; }
   bool ShowOnNewInstance() const { return showOnNewInstance_; }
-  void SetShowOnNewInstance(bool show);
+  void SetShowOnNewInstance(bool show) { showOnNewInstance_ = show; }
   // How long a hand-over waits for the running instance (each wait).
   int TimeoutMs = 10000;
 
   // The start-up check, with this start's parameters. True when they were
   // handed to the running instance: this process ends without a window.
   bool Start(const QStringList& parameters);
-  // This process hands over: it does not listen and Active is on.
-  bool AnotherInstanceRunning() const { return !listening_ && active_; }
-  bool Listening() const { return listening_; }
+  // This process handed its parameters over (it shows no window).
+  bool AnotherInstanceRunning() const { return handedOver_; }
+  bool Listening() const { return server_ != nullptr; }
   // The window closes: later starts no longer hand over to it (they start
-  // their own), while this process still counts as the listener.
+  // their own).
   void StopListening();
 
   // Parameters another start handed over; the window is brought to the
@@ -78,24 +77,22 @@ public:
   std::function<void()> BringToFront;
 
   const std::string& BaseName() const { return base_; }
-  // The names the instances meet under, private to this user.
-  QString BlockKey() const;
-  QString SemaphoreKey() const;
-  QString ServerName(int64_t pid) const;
+  // Where the running instance listens and what it holds locked; empty
+  // without a private folder.
+  QString ServerName() const;
+  QString LockName() const;
 
 private:
-  void StartListening();
-  bool SendToFirstInstance(const QStringList& parameters);
-  bool ListenerAlive(int64_t pid) const;
+  bool StartListening();
+  int HandOver(const QStringList& parameters);
   void HandleConnection();
-  void WriteByte(int offset, bool value);
 
   std::string base_;
+  std::string folder_;
   bool active_ = true;
   bool showOnNewInstance_ = true;
-  bool listening_ = false;
-  std::unique_ptr<QSharedMemory> block_;
-  std::unique_ptr<QSystemSemaphore> semaphore_;
+  bool handedOver_ = false;
+  int lockFd_ = -1;
   QLocalServer* server_ = nullptr;
 };
 

@@ -1,6 +1,7 @@
 // A second start of the program hands its file (and "/send") to the window
-// that runs, as real processes; a first instance that was killed leaves
-// nothing that blocks or slows the next starts.
+// that runs, as real processes; a first instance that was killed or hangs
+// never blocks the next starts; two starts at once give one window; a folder
+// that another user prepared is never used.
 #include "app/one_instance.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +9,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcessEnvironment>
 #include <QProcess>
-#include <QSharedMemory>
-#include <QSystemSemaphore>
 #include <QTest>
 #include <csignal>
 #include <filesystem>
@@ -54,22 +55,18 @@ struct Handover : testing::Test {
     }
   }
   std::string ChildKey() const { return "\\Software\\Zelk Software\\" + base + "\\" + base; }
-  void TearDown() override {
-    // What a killed instance left behind goes with the test.
-    TOneInstance names(base);
-    QSharedMemory block(names.BlockKey());
-    if (block.attach()) block.detach();
-    QSystemSemaphore(names.SemaphoreKey(), 1, QSystemSemaphore::Create);
-  }
   std::string File(const std::string& name, const std::string& bytes) {
     const std::string path = dir.File(name);
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }
   // Starts the program; the events of this process go on meanwhile.
-  std::unique_ptr<QProcess> Start(const QStringList& arguments) {
+  std::unique_ptr<QProcess> Start(const QStringList& arguments, const std::string& workingDir = {},
+                                  const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     auto p = std::make_unique<QProcess>();
     p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p->setProcessEnvironment(env);
+    if (!workingDir.empty()) p->setWorkingDirectory(QString::fromStdString(workingDir));
     p->start(QString::fromStdString(program), arguments);
     EXPECT_TRUE(p->waitForStarted(5000));
     return p;
@@ -84,12 +81,17 @@ struct Handover : testing::Test {
     }
     return p.state() == QProcess::NotRunning ? static_cast<long>(t.elapsed()) : -1;
   }
-  // True once the process listens for hand-overs.
-  bool WaitListening(const TOneInstance& names, qint64 pid, int limitMs) {
+  // True once a window listens for hand-overs: it greets a connection (a
+  // socket file alone may be the stale one of a killed window).
+  bool WaitListening(int limitMs) {
+    const QString name = TOneInstance(base).ServerName();
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < limitMs) {
-      if (QFileInfo::exists(names.ServerName(pid))) return true;
+      QLocalSocket probe;
+      probe.connectToServer(name);
+      if (probe.waitForConnected(200) && (probe.bytesAvailable() > 0 || probe.waitForReadyRead(500))) return true;
+      probe.abort();
       QTest::qSleep(20);
     }
     return false;
@@ -112,7 +114,8 @@ TEST_F(Handover, ASecondStartHandsItsFileAndSendToTheRunningWindow) {
   const std::string first = File("first.syx", std::string("\xF0\x01\xF7", 3));
   const std::string last = File("last.syx", std::string("\xF0\x7E\x00\x06\x01\xF7", 6));
 
-  auto second = Start({QString::fromStdString(first), QString::fromStdString(last), "/SeNd"});
+  // The last name is relative to the second start's folder, not the window's.
+  auto second = Start({QString::fromStdString(first), "last.syx", "/SeNd"}, dir.Path());
   const long ms = WaitEnd(*second, 15000);
   ASSERT_GE(ms, 0) << "the second start did not end";
   EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
@@ -132,17 +135,16 @@ TEST_F(Handover, ASecondStartHandsItsFileAndSendToTheRunningWindow) {
 }
 
 TEST_F(Handover, AKilledFirstInstanceDoesNotHoldUpTheNextStarts) {
-  const TOneInstance names(base);
   auto killed = Start({});
-  ASSERT_TRUE(WaitListening(names, killed->processId(), 15000));
+  ASSERT_TRUE(WaitListening(15000));
   ::kill(static_cast<pid_t>(killed->processId()), SIGKILL);
   ASSERT_GE(WaitEnd(*killed, 5000), 0);
 
-  // The next start finds the block and semaphore of the dead one and takes over.
+  // The next start finds the lock free and the dead one's socket, and takes over.
   QElapsedTimer t;
   t.start();
   auto next = Start({});
-  ASSERT_TRUE(WaitListening(names, next->processId(), 5000));
+  ASSERT_TRUE(WaitListening(5000));
   EXPECT_LT(t.elapsed(), 5000);
   const std::string file = File("dump.syx", std::string("\xF0\x10\x20\xF7", 4));
   auto third = Start({QString::fromStdString(file)});
@@ -154,6 +156,72 @@ TEST_F(Handover, AKilledFirstInstanceDoesNotHoldUpTheNextStarts) {
   ASSERT_GE(WaitEnd(*next, 10000), 0);
   EXPECT_EQ(next->exitCode(), 0);
   EXPECT_EQ(TRegIniFile(ChildKey()).ReadString("MRUList", "File0", ""), file);
+}
+
+// A window that hangs (stopped) makes the next start wait for the time-out,
+// then run on its own; the hung one never gets that start's file.
+TEST_F(Handover, AHungFirstInstanceOnlyDelaysTheNextStart) {
+  auto hung = Start({});
+  ASSERT_TRUE(WaitListening(15000));
+  ::kill(static_cast<pid_t>(hung->processId()), SIGSTOP);
+  const std::string file = File("late.syx", std::string("\xF0\x11\xF7", 3));
+  auto next = Start({QString::fromStdString(file)});
+  EXPECT_EQ(WaitEnd(*next, 13000), -1) << "the next start did not run on its own";
+  ::kill(static_cast<pid_t>(hung->processId()), SIGCONT);
+  for (auto* p : {hung.get(), next.get()}) {
+    p->terminate();
+    ASSERT_GE(WaitEnd(*p, 10000), 0);
+    EXPECT_EQ(p->exitCode(), 0);
+  }
+}
+
+// Two starts at the same moment: one window, the other hands over.
+TEST_F(Handover, TwoStartsAtOnceGiveOneWindow) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    auto a = Start({});
+    auto b = Start({});
+    ASSERT_TRUE(test::WaitUntil([&] {
+      return a->state() == QProcess::NotRunning || b->state() == QProcess::NotRunning;
+    }, 8000)) << "two windows";
+    const int first = a->state() == QProcess::NotRunning ? 0 : 1;
+    QProcess& ended = first == 0 ? *a : *b;
+    QProcess& window = first == 0 ? *b : *a;
+    EXPECT_EQ(ended.exitCode(), 0);
+    EXPECT_EQ(window.state(), QProcess::Running);
+    window.terminate();
+    ASSERT_GE(WaitEnd(window, 10000), 0);
+  }
+}
+
+// Another user may create the shared folder's place first: it is not used
+// (nothing of ours goes into it), and the program still starts.
+TEST_F(Handover, AFolderThatAnotherUserPreparedIsNotUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+  test::TTempDir tmp;
+  const std::string trap = tmp.File("kalvex-" + std::to_string(::getuid()));
+  fs::create_directory(trap);
+  ASSERT_EQ(::chown(trap.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(trap.c_str(), 0777), 0);
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.remove("XDG_RUNTIME_DIR");
+  env.insert("TMPDIR", QString::fromStdString(tmp.Path()));
+  auto first = Start({}, {}, env);
+  auto second = Start({}, {}, env);
+  EXPECT_EQ(WaitEnd(*second, 3000), -1) << "a start handed over through the other user's folder";
+  EXPECT_TRUE(fs::is_empty(trap));
+  // Nor does anything else of ours go into the shared folder, where names
+  // that anyone can compute could be taken first.
+  std::vector<std::string> shared;
+  for (const auto& entry : fs::directory_iterator(tmp.Path()))
+    // (Qt makes its own runtime folder there, 0700, without XDG_RUNTIME_DIR.)
+    if (entry.path() != trap && entry.path().filename().string().rfind("runtime-", 0) != 0)
+      shared.push_back(entry.path().filename().string());
+  EXPECT_TRUE(shared.empty()) << shared.front();
+  for (auto* p : {first.get(), second.get()}) {
+    p->terminate();
+    ASSERT_GE(WaitEnd(*p, 10000), 0);
+  }
 }
 
 }  // namespace
