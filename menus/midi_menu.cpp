@@ -85,13 +85,15 @@ void TMidiMenuBase::SetBaseMenu(QMenu* menu) {
 
 void TMidiMenuBase::EntryClicked(QAction* entry) {
   // The entry may be gone by the time a deferred change runs: it is found
-  // again by its number and name.
+  // again by its name.
   const int tag = Tag(entry);
   const std::string name = EntryName(entry);
   auto change = [this, tag, name] {
     if (tag == kNoneTag) return SelectNoneEntry();
+    // By name: the numbers may have shifted meanwhile.
     for (QAction* a : Entries())
-      if (IsEntry(a) && Tag(a) == tag && EntryName(a) == name) return SelectDeviceEntry(a);
+      if (IsEntry(a) && EntryName(a) == name) return SelectDeviceEntry(a);
+    Report("MIDI " + std::string(Direction()) + " " + name + " went away before it could be opened.");
     UpdateChecks();
   };
   if (BeforeChange && BeforeChange(change)) {

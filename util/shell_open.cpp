@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
@@ -13,6 +14,8 @@
 namespace kalvex {
 
 namespace {
+
+constexpr qint64 kOpenerVerdictMs = 10000;
 
 // xdg-open, watched: its exit status is the only sign of a desktop with no
 // viewer for the document. Without it, Qt's own way (no such sign).
@@ -28,12 +31,17 @@ bool OpenWithDesktop(const QUrl& url, std::function<void()> failedLater) {
     process->deleteLater();
     if (*failed) std::exchange(*failed, nullptr)();
   };
-  QObject::connect(process, &QProcess::finished, process, [process, report](int code, QProcess::ExitStatus status) {
-    if (code != 0 || status != QProcess::NormalExit)
-      report();
-    else
-      process->deleteLater();
-  });
+  // Without a desktop, xdg-open runs the viewer itself and ends with it:
+  // only an early end says that nothing could be opened.
+  auto started = std::make_shared<QElapsedTimer>();
+  started->start();
+  QObject::connect(process, &QProcess::finished, process,
+                   [process, report, started](int code, QProcess::ExitStatus status) {
+                     if ((code != 0 || status != QProcess::NormalExit) && started->elapsed() < kOpenerVerdictMs)
+                       report();
+                     else
+                       process->deleteLater();
+                   });
   QObject::connect(process, &QProcess::errorOccurred, process, [report](QProcess::ProcessError error) {
     if (error == QProcess::FailedToStart) report();
   });

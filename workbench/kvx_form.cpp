@@ -178,6 +178,7 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
   f4Release_->setSingleShot(true);
   f4Release_->setInterval(kF4SettleMs);
   connect(f4Release_, &QTimer::timeout, this, [this] {
+    f4Down_ = false;
     if (!sender_->Sending()) BSendClick();
   });
   qApp->installEventFilter(this);
@@ -191,7 +192,10 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
             [this, box](const QPoint& at) { ShowPopup(box, box->mapToGlobal(at)); });
   }
   // The status bar's two panels line up with the two columns.
-  connect(columns_, &QSplitter::splitterMoved, this, [this] { AlignStatusPanels(); });
+  connect(columns_, &QSplitter::splitterMoved, this, [this] {
+    storedOutWidth_ = -1;  // the user's width from now on
+    AlignStatusPanels();
+  });
   connect(&MidiDeviceNotifier(), &TMidiDeviceNotifier::DevicesChanged, this, [this] {
     // A port that goes away while in use is told, also in the middle of a send.
     const std::string in = MidiIn().IsOpen() ? MidiIn().DisplayName() : "";
@@ -237,7 +241,9 @@ void TKVXForm::ApplyStoredLayout() {
     const int total = columns_->width() - columns_->handleWidth();
     const int outWidth = std::min(storedOutWidth_, std::max(total - kMinBoxWidth, kMinBoxWidth));
     columns_->setSizes({outWidth, std::max(total - outWidth, kMinBoxWidth)});
-    storedOutWidth_ = -1;
+    // A width that does not fit yet (the window is still to be maximized)
+    // is tried again at the next resize, until the user moves the splitter.
+    if (outWidth == storedOutWidth_) storedOutWidth_ = -1;
   }
   if (storedLogHeight_ >= 0 && logPanel_->isVisible()) {
     const int total = rows_->height() - rows_->handleWidth();
@@ -256,7 +262,10 @@ void TKVXForm::showEvent(QShowEvent* e) {
 
 void TKVXForm::resizeEvent(QResizeEvent* e) {
   QMainWindow::resizeEvent(e);
-  AlignStatusPanels();
+  if (storedOutWidth_ >= 0 && isVisible())
+    ApplyStoredLayout();
+  else
+    AlignStatusPanels();
 }
 
 // The context menu of all four boxes, acting on the one it opened on.
@@ -285,12 +294,19 @@ bool TKVXForm::eventFilter(QObject* watched, QEvent* e) {
   if (e->type() != QEvent::KeyPress && e->type() != QEvent::KeyRelease) return false;
   auto* key = static_cast<QKeyEvent*>(e);
   auto* widget = qobject_cast<QWidget*>(watched);
-  if (key->key() != Qt::Key_F4 || key->modifiers() != Qt::NoModifier || !widget || widget->window() != this)
+  if (key->key() != Qt::Key_F4 || !widget || widget->window() != this) return false;
+  // Shift+F4 and the like are no send, also when the other key is let go
+  // first: only a release that follows a plain press counts.
+  if (key->modifiers() != Qt::NoModifier) {
+    f4Down_ = false;
     return false;
-  if (e->type() == QEvent::KeyPress)
+  }
+  if (e->type() == QEvent::KeyPress) {
     f4Release_->stop();  // a repeat: the key is still held
-  else if (!key->isAutoRepeat())
+    if (!key->isAutoRepeat()) f4Down_ = true;
+  } else if (!key->isAutoRepeat() && f4Down_) {
     f4Release_->start();
+  }
   return true;
 }
 

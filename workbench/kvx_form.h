@@ -181,6 +181,7 @@ private:
   QLabel* statusIn_ = nullptr;
   QTimer* bulkTimer_ = nullptr;
   QTimer* f4Release_ = nullptr;
+  bool f4Down_ = false;
   QSplitter* columns_ = nullptr;
   QSplitter* logs_ = nullptr;
   // The stored column width and log height wait for the window's first

@@ -53,6 +53,9 @@ void TSendEngine::Wait(int64_t ms) {
 // pool) may still hold the last messages. Waits for them with the window's
 // events handled, so Esc still cancels; false when the port went away.
 bool TSendEngine::WaitUntilOut() {
+  // Thru waits meanwhile: the wait is for the send's own messages, and a
+  // cancel drops only those.
+  insideMessage_ = true;
   bool told = false;
   while (!cancel_ && target_.PendingMessages() > 0) {
     if (!target_.PortOpen()) return false;
@@ -78,18 +81,22 @@ void TSendEngine::Sent(const uint8_t* data, int length, bool lineDone) {
     else if (b >= 0x80 && b < 0xF8)  // F7 or any status but a real-time one ends it
       inSysEx_ = false;
   }
-  insideMessage_ = inSysEx_ || !lineDone;
+  // A piece that ends a SysEx message ends a message also inside a line
+  // (running status does not reach past it).
+  insideMessage_ = inSysEx_ || (!lineDone && (length < 1 || data[length - 1] != 0xF7));
   if (!insideMessage_) thru_.Flush();
 }
 
 void TSendEngine::TThruGate::SendShort(uint8_t status, uint8_t data1, uint8_t data2) {
-  if (engine_.sending_ && engine_.insideMessage_) {
+  // Real-time bytes (clock, start, stop) may go inside any message, and
+  // must not wait.
+  if (engine_.sending_ && engine_.insideMessage_ && status < 0xF8) {
     const int length = std::max(1, MessageLength(status));
     const uint8_t bytes[3] = {status, data1, data2};
     held_.emplace_back(bytes, bytes + std::min(length, 3));
     return;
   }
-  Flush();
+  if (status < 0xF8) Flush();
   engine_.target_.SendShort(status, data1, data2);
 }
 

@@ -266,6 +266,12 @@ TEST_F(MainWindow, HoldingF4SendsOnce) {
     QTest::qWait(100);
     EXPECT_EQ(sends(), before + 1) << form->LogOut->Lines().Text();
   }
+  // Shift+F4, with Shift let go first: no send.
+  const int before = sends();
+  QTest::simulateEvent(form->SXOutput, true, Qt::Key_F4, Qt::ShiftModifier, QString(), false);
+  key(false, false);
+  QTest::qWait(100);
+  EXPECT_EQ(sends(), before);
 }
 
 // The Save dialog honours the type the user picks: a name without an

@@ -242,7 +242,11 @@ TEST_F(SendEngine, TheSendWorksFromItsOwnCopyOfTheLine) {
   settings.SendSpeed = TSendEngine::kNoPacing;
   out.onLong = [&](size_t count) {
     int n = 0;
-    if (count == 1) ASSERT_TRUE(parser.ParseHexLine(0, Line(300).replace(3, 2, "55"), n));
+    std::string other = "F0";
+    for (int i = 0; i < 298; ++i) other += " 55";
+    if (count == 1) {
+      ASSERT_TRUE(parser.ParseHexLine(0, other + " F7", n));
+    }
   };
   Send(Line(300));
   std::vector<uint8_t> wire;
@@ -262,14 +266,18 @@ TEST_F(SendEngine, ThruWaitsForTheEndOfTheMessageBeingSent) {
     const char* name;
     std::string text;
     std::vector<std::string> shapes;  // T: the thru message
+    int pauseMs = 0;
   } cases[] = {
       {"SysEx line", Line(300), {"L:128", "L:128", "L:44", "T", "S:3"}},
       {"running status", runningStatus, {"L:128", "L:73", "T", "S:3"}},
       {"SysEx over two lines", "F0" + Line(200, false) + "\r\n" + Line(100, false) + " F7",
        {"L:128", "L:73", "L:101", "T", "S:3"}},
+      // Paused after each message: the first message's end is the boundary.
+      {"two messages in a line", Line(150) + " " + Line(150), {"L:128", "L:22", "T", "L:128", "L:22", "S:3"}, 100},
   };
   for (const auto& c : cases) {
     out.sent.clear();
+    settings.MessagePauseMs = c.pauseMs;
     bool arrived = false;
     onEvents = [&] {
       if (out.sent.size() != 1 || std::exchange(arrived, true)) return;
@@ -283,6 +291,16 @@ TEST_F(SendEngine, ThruWaitsForTheEndOfTheMessageBeingSent) {
                            : (s.isShort ? "S:" : "L:") + std::to_string(s.bytes.size()));
     EXPECT_EQ(shapes, c.shapes) << c.name;
   }
+  settings.MessagePauseMs = 0;
+  // Real-time messages (clock) never wait, also inside a SysEx message.
+  out.sent.clear();
+  onEvents = [&] {
+    if (out.sent.size() == 1) engine.Thru().SendShort(0xF8, 0, 0);
+  };
+  Send(Line(300));
+  ASSERT_GE(out.sent.size(), 3u);
+  EXPECT_EQ(out.sent[1].bytes.front(), 0xF8);
+  onEvents = nullptr;
   // Outside a send thru goes straight out, a long one as a long message.
   out.sent.clear();
   const uint8_t three[] = {0xF0, 0x01, 0xF7};
