@@ -16,9 +16,17 @@ public:
 // (buffered), flushed, fsync'ed and renamed over the target on Commit(). Until
 // Commit() succeeds the old file is untouched; the destructor removes an
 // uncommitted temporary file. A replaced file keeps its permission bits.
-// A symbolic link is followed, so the file it points to is replaced, not the
-// link. Anything that exists and is not a regular file (a device node, a
-// folder, a pipe) is refused: Open() fails with EINVAL or EISDIR.
+// A symbolic link is followed, also one whose file does not exist yet (that
+// file is created), so the link stays a link. Anything that exists and is
+// not a regular file (a device node, a folder, a pipe) is refused: Open()
+// fails with EINVAL or EISDIR.
+//
+// Where a rename would not do what a plain save does, the complete new
+// content is written to a temporary file first and then copied into the
+// file in place (its space reserved before): a file with more than one hard
+// link (the links stay one file), a writable file in a folder that allows no
+// new file, and another user's writable file in a sticky folder such as
+// /tmp. Should that copy fail, the temporary file is kept (KeptCopy()).
 class TAtomicFileWriter final : public TByteWriter {
 public:
   static constexpr size_t kBufferSize = 256 * 1024;
@@ -43,12 +51,18 @@ public:
   // never written in place instead).
   bool NoTempFile() const { return no_temp_file_; }
 
+  // After a failed copy in place: the temporary file that holds the whole
+  // new content, else empty.
+  const std::string& KeptCopy() const { return kept_copy_; }
+
   const std::string& Path() const { return path_; }
   // The temporary file's path while one exists (for tests), else empty.
   const std::string& TempPath() const { return temp_path_; }
 
 private:
   bool Fail(int err);
+  bool OpenTemp(const std::string& dir);
+  bool CopyInPlace();
   bool FlushBuffer();
   bool WriteAll(const char* data, size_t size);
   void CloseAndRemoveTemp();
@@ -56,6 +70,11 @@ private:
   std::string path_;    // as given
   std::string target_;  // the file that is replaced (symbolic links resolved)
   std::string temp_path_;
+  std::string kept_copy_;
+  size_t size_ = 0;         // bytes written
+  bool exists_ = false;
+  bool in_place_ = false;   // copied into the target, not renamed over it
+  unsigned mode_ = 0;
   std::vector<char> buffer_;
   size_t used_ = 0;
   int fd_ = -1;

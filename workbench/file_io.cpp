@@ -105,8 +105,24 @@ size_t ImportSmf(const std::string& name, TBMStrings& box, TFileContext& ctx) {
   return total;
 }
 
+// The program's texts with the system's reason after them.
+EFileError CreateError(const std::string& name, const TAtomicFileWriter& file) {
+  std::string text = Printf("Could not create %s", name);
+  if (file.Error() != 0) text += " (" + std::string(std::strerror(file.Error())) + ")";
+  return EFileError(text);
+}
+
+EFileError WriteError(const std::string& name, int error, const std::string& keptCopy = {}) {
+  std::string text = Printf("Error while writing to %s", name);
+  if (error != 0) text += " (" + std::string(std::strerror(error)) + ")";
+  if (!keptCopy.empty()) text += ". The whole new content is in " + keptCopy;
+  return EFileError(text);
+}
+
 void WriteOrThrow(TByteWriter& out, const void* data, size_t size, const std::string& name) {
-  if (!out.Write(data, size)) throw EFileError(Printf("Error while writing to %s", name));
+  if (out.Write(data, size)) return;
+  const auto* file = dynamic_cast<const TAtomicFileWriter*>(&out);
+  throw WriteError(name, file ? file->Error() : 0);
 }
 
 constexpr size_t kStreamBlock = 1 << 20;
@@ -122,12 +138,7 @@ public:
   }
   void Open() {
     if (toStdout_) return;
-    if (!file_.Open()) {
-      std::string text = Printf("Could not create %s", name_);
-      if (file_.NoTempFile())
-        text += " (its folder allows no temporary file: " + std::string(std::strerror(file_.Error())) + ")";
-      throw EFileError(text);
-    }
+    if (!file_.Open()) throw CreateError(name_, file_);
   }
   void Line(const std::string& line) {
     if (toStdout_) {
@@ -154,7 +165,7 @@ public:
       if (!out_) throw EFileError("Error while writing to standard output");
       return {};
     }
-    if (!file_.Commit()) throw EFileError(Printf("Error while writing to %s", name_));
+    if (!file_.Commit()) throw WriteError(name_, file_.Error(), file_.KeptCopy());
     return toText_ ? SizeText(lines_, "lines") : SizeText(bytes_, "bytes");
   }
 
@@ -363,12 +374,7 @@ bool SaveBox(const TBMStrings& lines, const std::string& name, bool midiOutSide,
   try {
     TBusyGuard busy(ctx.hooks);
     TAtomicFileWriter file(name);
-    if (!file.Open()) {
-      std::string text = Printf("Could not create %s", name);
-      if (file.NoTempFile())
-        text += " (its folder allows no temporary file: " + std::string(std::strerror(file.Error())) + ")";
-      throw EFileError(text);
-    }
+    if (!file.Open()) throw CreateError(name, file);
     std::string sizeText;
     if (FileKindOf(name) == TFileKind::Text) {
       sizeText = SizeText(WriteLinesAsText(lines, name, file), "lines");
@@ -376,7 +382,7 @@ bool SaveBox(const TBMStrings& lines, const std::string& name, bool midiOutSide,
       sizeText = SizeText(WriteLinesAsSysEx(lines, name, ctx.parser, file), "bytes");
     }
     // Only a complete file replaces the old one.
-    if (!file.Commit()) throw EFileError(Printf("Error while writing to %s", name));
+    if (!file.Commit()) throw WriteError(name, file.Error(), file.KeptCopy());
     if (ctx.hooks.addRecentFile) ctx.hooks.addRecentFile(name);
     ctx.log.LogLine(name + " saved succesfully (" + sizeText + ").", midiOutSide, false, lkNormal);
     return true;

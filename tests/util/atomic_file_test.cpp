@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -119,6 +120,72 @@ TEST(AtomicFileWriter, SymbolicLinkReplacesTheFileItPointsTo) {
   ASSERT_TRUE(w.Commit());
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(ReadAll(real), "new");
+}
+
+bool Save(const std::string& path, const std::string& text) {
+  TAtomicFileWriter w(path);
+  return w.Open() && w.Write(text.data(), text.size()) && w.Commit() && w.KeptCopy().empty();
+}
+
+// Runs fn in a child process as the unprivileged user "nobody" (as root; a
+// user that is not root runs it as itself): folder permissions bind it.
+bool AsUser(const std::function<bool()>& fn) {
+  if (::geteuid() != 0) return fn();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    ::_exit(fn() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Where a rename would not do what a plain save does, the file is written in
+// place after a complete copy: a link to a file that does not exist yet, a
+// file with two names, a writable file in a folder that takes no new file,
+// another user's writable file in a sticky folder.
+TEST(AtomicFileWriter, SavesWhereARenameWouldNotDoWhatAPlainSaveDoes) {
+  TTempDir dir;
+  ::chmod(dir.Path().c_str(), 0755);
+  // A dangling link: the file is made, the link stays.
+  const std::string link = dir.File("link.txt");
+  std::filesystem::create_symlink("made.txt", link);
+  ASSERT_TRUE(Save(link, "new"));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(ReadAll(dir.File("made.txt")), "new");
+  // Two hard links stay one file.
+  const std::string a = dir.File("a.txt"), b = dir.File("b.txt");
+  WriteAll(a, "old content, longer than the new");
+  std::filesystem::create_hard_link(a, b);
+  ASSERT_TRUE(Save(a, "new"));
+  EXPECT_EQ(ReadAll(b), "new");
+  EXPECT_EQ(std::filesystem::hard_link_count(a), 2u);
+
+  // Folders that take no new file (another user's view when we are root).
+  const std::string copies = dir.File("copies");
+  std::filesystem::create_directory(copies);
+  ::chmod(copies.c_str(), 01777);
+  ::setenv("TMPDIR", copies.c_str(), 1);
+  const struct {
+    const char* name;
+    mode_t folderMode;
+  } folders[] = {{"read-only folder", 0555}, {"sticky folder", 01777}};
+  for (const auto& f : folders) {
+    SCOPED_TRACE(f.name);
+    if (f.folderMode == 01777 && ::geteuid() != 0) continue;  // needs a file of another user
+    const std::string folder = dir.File(f.name);
+    std::filesystem::create_directory(folder);
+    const std::string file = folder + "/settings.txt";
+    WriteAll(file, "old");
+    ::chmod(file.c_str(), 0666);
+    ::chmod(folder.c_str(), f.folderMode);
+    EXPECT_TRUE(AsUser([&] { return Save(file, "written by a plain save"); }));
+    EXPECT_EQ(ReadAll(file), "written by a plain save");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);  // no temporary file left
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(copies));
+  ::unsetenv("TMPDIR");
 }
 
 // A full disk, simulated with a file size limit in a child process: the write

@@ -247,16 +247,16 @@ TEST_F(FileIoTest, SaveThatCannotCreateReportsIt) {
   box_.Add("F0 F7");
   const std::string name = Path("no/such/dir/x.syx");
   EXPECT_FALSE(SaveBox(box_, name, true, ctx_));
-  EXPECT_EQ(log_.lines.back().text, "Could not create " + name);
+  EXPECT_EQ(log_.lines.back().text, "Could not create " + name + " (No such file or directory)");
   EXPECT_EQ(log_.lines.back().kind, lkErrorDialog);
   EXPECT_TRUE(recent_.empty());
 }
 
 // Where a user can tell, a save behaves as a plain one would: a name at the
 // file system's length limit saves; a file the user may not write is refused
-// and kept; a folder that allows no temporary file says so, and the file in
-// it is never written in place. Runs as an unprivileged user (root may write
-// anything).
+// and kept, with the reason; a writable file in a folder that takes no new
+// file is written (in place, after a complete copy elsewhere). Runs as an
+// unprivileged user (root may write anything).
 TEST_F(FileIoTest, SaveBehavesAsAPlainSaveWouldWhereAUserCanTell) {
   box_.Add("F0 01 F7");
   const std::string longName = Path(std::string(251, 'n') + ".syx");  // 255 characters
@@ -279,18 +279,18 @@ TEST_F(FileIoTest, SaveBehavesAsAPlainSaveWouldWhereAUserCanTell) {
     test::TCaptureLog log;
     THexParser parser{log};
     TFileContext ctx{log, parser, -1, {}};
-    const bool refusedTheirs = !SaveBox(box_, Path("open/theirs.syx"), true, ctx) &&
-                               log.lines.back().text == "Could not create " + Path("open/theirs.syx");
-    const bool refusedMine = !SaveBox(box_, Path("closed/mine.syx"), true, ctx) &&
-                             log.lines.back().text.rfind("Could not create " + Path("closed/mine.syx") +
-                                                             " (its folder allows no temporary file: ", 0) == 0;
-    _exit(refusedTheirs && refusedMine ? 0 : 1);
+    ::setenv("TMPDIR", "/tmp", 1);
+    const bool refusedTheirs =
+        !SaveBox(box_, Path("open/theirs.syx"), true, ctx) &&
+        log.lines.back().text == "Could not create " + Path("open/theirs.syx") + " (Permission denied)";
+    const bool savedMine = SaveBox(box_, Path("closed/mine.syx"), true, ctx);
+    _exit(refusedTheirs && savedMine ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
   EXPECT_EQ(ReadFile(Path("open/theirs.syx")), "theirs");
-  EXPECT_EQ(ReadFile(Path("closed/mine.syx")), "mine");
+  EXPECT_EQ(ReadFile(Path("closed/mine.syx")), std::string("\xF0\x01\xF7", 3));
   fs::permissions(dir_ / "closed", fs::perms::all);
 }
 
@@ -338,7 +338,7 @@ TEST_F(FileIoTest, DiskFullDuringSaveKeepsTheOldFile) {
       setrlimit(RLIMIT_FSIZE, &limit);
       const bool ok = SaveBox(box_, name, true, ctx_);
       const bool reported = !log_.lines.empty() &&
-                            log_.lines.back().text == "Error while writing to " + name &&
+                            log_.lines.back().text == "Error while writing to " + name + " (File too large)" &&
                             log_.lines.back().kind == lkErrorDialog;
       _exit(!ok && reported ? 0 : 1);
     }
