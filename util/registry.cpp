@@ -26,8 +26,17 @@ bool FirstReport(const std::string& filePath) {
   return reported.insert(filePath).second;
 }
 
+constexpr const char* kNoHomeText =
+    "there is no folder of this user's own for settings (HOME is not set and the user has no entry in the user "
+    "database)";
+
 TRegistryTree LoadOrReport(const std::string& filePath, bool* damaged = nullptr) {
   TRegistryTree tree;
+  if (filePath.empty()) {
+    if (FirstReport(filePath)) std::fprintf(stderr, "kalvex: %s; default settings apply\n", kNoHomeText);
+    if (damaged != nullptr) *damaged = false;
+    return tree;
+  }
   std::string why;
   std::vector<std::string> skipped;
   const bool ok = LoadRegistryFile(filePath, tree, &why, &skipped);
@@ -51,11 +60,10 @@ TRegistryTree LoadOrReport(const std::string& filePath, bool* damaged = nullptr)
   return tree;
 }
 
-// Keeps a copy of a file: a hard link where the file system allows one, else
-// the bytes.
+// Keeps a copy of a file's bytes (of the file a link points to: a link
+// would show the rewritten file).
 void KeepCopy(const std::string& from, const std::string& to) {
   ::unlink(to.c_str());
-  if (::link(from.c_str(), to.c_str()) == 0) return;
   TFileBytes bytes;
   if (ReadRegularFile(from, bytes) != TReadStatus::kOk) return;
   TAtomicFileWriter copy(to);
@@ -145,6 +153,7 @@ void TRegistrySession::DeleteKey(const std::string& path) {
 
 void TRegistrySession::Save() {
   if (!modified_) return;
+  if (filePath_.empty()) throw ERegistry(std::string("Settings cannot be saved: ") + kNoHomeText + ".");
   const std::string dir = DirName(filePath_);
   auto fail = [&](int err) {
     throw ERegistry("Failed to save settings to " + filePath_ + ": " + std::strerror(err));

@@ -340,9 +340,12 @@ std::string DefaultRegistryFilePath() {
     base = xdg;
   } else {
     const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] == '\0') {
+    if (home == nullptr || home[0] != '/') {
       const passwd* pw = ::getpwuid(::getuid());
-      home = pw != nullptr ? pw->pw_dir : "/tmp";
+      // Never a shared folder such as /tmp, where another user could point
+      // the file at one of ours: no settings file then.
+      if (pw == nullptr || pw->pw_dir == nullptr || pw->pw_dir[0] != '/') return {};
+      home = pw->pw_dir;
     }
     base = std::string(home) + "/.config";
   }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -219,6 +222,27 @@ TEST_F(RegistryTest, DamagedFileKeepsItsGoodValuesNamesTheLineAndIsKeptAsideOnSa
   EXPECT_EQ(ReadAll(File() + ".damaged"), junk);  // the user's file is kept aside
 }
 
+// A settings file that is a link: the damaged content is kept as a file of
+// its own (a link beside it would show the rewritten file).
+TEST_F(RegistryTest, TheDamagedCopyOfALinkedFileKeepsTheDamagedContent) {
+  std::filesystem::create_directories(dir_.File("kalvex"));
+  const std::string real = dir_.File("dotfiles.conf");
+  const std::string junk = "[Software\\Zelk Software\\kalvex\\kalvex\\Current]\n\"SendSpeed\"=dword:oops\n";
+  WriteAll(real, junk);
+  std::filesystem::create_symlink(real, File());
+  ::testing::internal::CaptureStderr();
+  {
+    TRegIniFile ini(kAppKey, File());
+    ini.WriteInteger("Current", "SendSpeed", 100);
+    ini.UpdateFile();
+  }
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(std::filesystem::is_symlink(File()));
+  EXPECT_FALSE(std::filesystem::is_symlink(File() + ".damaged"));
+  EXPECT_EQ(ReadAll(File() + ".damaged"), junk);
+  EXPECT_EQ(TRegIniFile(kAppKey, File()).ReadInteger("Current", "SendSpeed", 0), 100);
+}
+
 // Changes nobody saved are not saved from a destructor, where a failure
 // would go unheard.
 TEST_F(RegistryTest, DestroyingAViewWithoutSavingWritesNothing) {
@@ -309,6 +333,32 @@ TEST(RegistryFilePath, FollowsXdgConfigHomeAndCanBeOverridden) {
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] != '\0') {
     EXPECT_EQ(DefaultRegistryFilePath(), std::string(home) + "/.config/kalvex/registry.conf");
+  }
+  // No HOME and no entry in the user database: no settings file at all
+  // (never one in a shared folder), defaults, and a save says why.
+  if (::geteuid() == 0) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::unsetenv("XDG_CONFIG_HOME");
+      ::unsetenv("HOME");
+      if (::setuid(54321) != 0) ::_exit(2);  // a user with no entry
+      bool ok = DefaultRegistryFilePath().empty();
+      ::testing::internal::CaptureStderr();
+      TRegIniFile ini(kAppKey, "");
+      ok = ok && ini.ReadInteger("Current", "SendSpeed", -500) == -500;
+      ini.WriteInteger("Current", "SendSpeed", 1);
+      try {
+        ini.UpdateFile();
+        ok = false;
+      } catch (const ERegistry& e) {
+        ok = ok && std::string(e.what()).rfind("Settings cannot be saved: there is no folder of this user's own", 0) == 0;
+      }
+      ::testing::internal::GetCapturedStderr();
+      ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
   SetRegistryFilePath("/tmp/elsewhere.conf");
   EXPECT_EQ(RegistryFilePath(), "/tmp/elsewhere.conf");
