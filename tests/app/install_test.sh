@@ -33,6 +33,15 @@ type=$(xdg-mime query filetype "$work/dump.syx")
 [ "$type" = "application/x-sysex" ] || { echo "file type: $type"; exit 1; }
 default=$(xdg-mime query default application/x-sysex)
 [ "$default" = "com.zelksoftware.kalvex.desktop" ] || { echo "default: $default"; exit 1; }
+# By content: SysEx without its extension is SysEx; a text that starts with
+# an emoji (F0 9F ...) is not; and text files are not ours to open.
+printf '\xF0\x43\x20\x7A\xF7' > "$work/dump"
+printf '\xF0\x9F\x8E\xB9 notes\n' > "$work/notes"
+type=$(xdg-mime query filetype "$work/dump")
+[ "$type" = "application/x-sysex" ] || { echo "SysEx without extension: $type"; exit 1; }
+type=$(xdg-mime query filetype "$work/notes")
+[ "$type" != "application/x-sysex" ] || { echo "a text was taken for SysEx"; exit 1; }
+! grep -q "text/plain" "$share/applications/com.zelksoftware.kalvex.desktop" || { echo "the launcher claims text"; exit 1; }
 
 # The launcher's command line with the file: the window loads it (its
 # recent files say so once it closes).
@@ -42,7 +51,8 @@ export QT_QPA_PLATFORM=offscreen JACK_DEFAULT_SERVER=kalvex_no_server JACK_NO_ST
 export XDG_RUNTIME_DIR=$work/run; mkdir -m 700 "$XDG_RUNTIME_DIR"
 PATH=$prefix/bin:$PATH $cmd &
 pid=$!
-for _ in $(seq 100); do [ -e "$XDG_RUNTIME_DIR"/kalvex-*-$pid.sock ] && break; sleep 0.1; done
+for _ in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/kalvex.sock" ] && break; sleep 0.1; done
+[ -S "$XDG_RUNTIME_DIR/kalvex.sock" ] || { echo "the window did not start"; exit 1; }
 sleep 1
 kill -TERM $pid
 wait $pid
