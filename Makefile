@@ -31,8 +31,10 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# PREFIX (default /usr/local); DESTDIR stages a package.
-install: build
+# PREFIX (default /usr/local); DESTDIR stages a package. Installs no build
+# packages: a packager's machine has them already.
+install: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
 	cmake --install $(BUILD) --prefix $(or $(PREFIX),/usr/local)
 
 bench: build

@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
   if (kalvex::RunCommandLine(argc, argv, std::cout, std::cerr, exitCode)) return exitCode;
   // Beside the program in a build, in its library folder once installed.
   std::string module = kalvex::ProgramDir() + "/kalvex_window.so";
-  if (access(module.c_str(), F_OK) != 0) module = kalvex::ProgramDir() + "/../" KALVEX_MODULE_SUBDIR "/kalvex_window.so";
+  if (access(module.c_str(), F_OK) != 0) module = kalvex::ProgramDir() + "/" KALVEX_MODULE_FROM_BIN "/kalvex_window.so";
   void* window = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!window) {
     std::cerr << "Error: the window cannot be loaded (" << dlerror() << ")\n";

@@ -495,7 +495,7 @@ void TKVXForm::BuildMenus() {
   QMenu* help = menuBar()->addMenu("&Help");
   help->addAction("User's Manual", this, [this] {
     // Beside the program in a build; installed, in the documentation folder.
-    const std::string installed = ProgramDir() + "/../" KALVEX_DOC_SUBDIR "/kalvex_manual.pdf";
+    const std::string installed = ProgramDir() + "/" KALVEX_DOC_FROM_BIN "/kalvex_manual.pdf";
     const bool beside = access((ProgramDir() + "/kalvex_manual.pdf").c_str(), F_OK) == 0;
     OpenDocument(!beside && access(installed.c_str(), F_OK) == 0 ? installed : "kalvex_manual.pdf");
   });
