@@ -7,6 +7,7 @@
 
 #include "editor/core/bm_strings.h"
 #include "app/send_receive.h"
+#include "util/ascii.h"
 #include "midi/list_devices.h"
 #include "workbench/file_io.h"
 #include "workbench/hex_text.h"
@@ -86,7 +87,7 @@ bool RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err,
     TSplitOptions split;
     for (size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "--split") {
-        if (i + 1 >= args.size() || !ParseInt(args[i + 1], split.threshold) || split.threshold < 1) {
+        if (i + 1 >= args.size() || !ParseInt32(args[i + 1], split.threshold) || split.threshold < 1) {
           err << "Error: --split needs a number of bytes per line, 1 or more\n";
           exitCode = 2;
           return true;

@@ -135,10 +135,10 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     else if (a == "--out") outName = value;
     else if (a == "--receive") receiveFile = value;
     else if (a == "--in") inName = value;
-    else if (a == "--speed") ok = ok && ParseInt(value, speed) && speed >= -1000 && speed <= 1000;
-    else if (a == "--pause") ok = ok && ParseInt(value, pause) && pause >= 0;
-    else if (a == "--quiet-ms") ok = ok && ParseInt(value, quietMs) && quietMs > 0;
-    else if (a == "--timeout-ms") ok = ok && ParseInt(value, timeoutMs) && timeoutMs > 0;
+    else if (a == "--speed") ok = ok && ParseInt32(value, speed) && speed >= -1000 && speed <= 1000;
+    else if (a == "--pause") ok = ok && ParseInt32(value, pause) && pause >= 0;
+    else if (a == "--quiet-ms") ok = ok && ParseInt32(value, quietMs) && quietMs > 0;
+    else if (a == "--timeout-ms") ok = ok && ParseInt32(value, timeoutMs) && timeoutMs > 0;
     else {
       err << "Error: unknown option " << a << "\n";
       return 2;
@@ -274,16 +274,6 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     if (lost) return 1;  // saved what came, but it is not all
   }
   return sendFailed ? 1 : 0;
-}
-
-bool ParseInt(const std::string& s, int& value) {
-  try {
-    size_t used = 0;
-    value = std::stoi(s, &used);
-    return used == s.size();
-  } catch (const std::exception&) {
-    return false;
-  }
 }
 
 }  // namespace kalvex

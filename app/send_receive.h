@@ -16,7 +16,4 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
 // when none or several do.
 std::string MatchDeviceName(const std::vector<std::string>& names, const std::string& wanted);
 
-// A whole decimal integer of the command line (a sign allowed, nothing after it).
-bool ParseInt(const std::string& s, int& value);
-
 }  // namespace kalvex

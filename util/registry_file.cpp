@@ -95,26 +95,6 @@ bool TakeQuoted(std::string_view& s, std::string& out) {
   return false;  // no closing quote
 }
 
-bool ParseInt32(std::string_view s, int32_t& value) {
-  if (s.empty()) return false;
-  bool negative = false;
-  size_t i = 0;
-  if (s[0] == '-' || s[0] == '+') {
-    negative = s[0] == '-';
-    i = 1;
-  }
-  if (i == s.size()) return false;
-  int64_t v = 0;
-  for (; i < s.size(); ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    v = v * 10 + (s[i] - '0');
-    if (v > 2147483648LL) return false;
-  }
-  if (negative) v = -v;
-  if (v > INT32_MAX || v < INT32_MIN) return false;
-  value = static_cast<int32_t>(v);
-  return true;
-}
 
 std::string g_filePathOverride;
 

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QUrl>
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -66,6 +67,16 @@ bool ShellOpen(const std::string& file, const std::string& parameters, const std
                                    QProcess::splitCommand(QString::fromStdString(parameters)), dir);
   }
   return OpenWithDesktop(QUrl::fromLocalFile(info.absoluteFilePath()), std::move(failedLater));
+}
+
+std::string TGoToWeb::NormalisedUrl(std::string url) {
+  std::replace(url.begin(), url.end(), '\\', '/');
+  return url;
+}
+
+bool TGoToWeb::Execute(std::function<void()> failedLater) const {
+  const QUrl url(QString::fromStdString(NormalisedUrl(Url)), QUrl::TolerantMode);
+  return url.isValid() && !url.isEmpty() && ShellOpen(url.toString().toStdString(), {}, {}, std::move(failedLater));
 }
 
 }  // namespace kalvex

@@ -18,4 +18,15 @@ namespace kalvex {
 bool ShellOpen(const std::string& file, const std::string& parameters = {}, const std::string& directory = {},
                std::function<void()> failedLater = {});
 
+// Opens a web page in the user's browser: the desktop chooses the browser.
+class TGoToWeb {
+public:
+  std::string Url;
+  // False when the desktop could not open the page; failedLater runs when
+  // it says so only after it started (no browser for web pages).
+  bool Execute(std::function<void()> failedLater = {}) const;
+  // The address as opened: "\\" becomes "/".
+  static std::string NormalisedUrl(std::string url);
+};
+
 }  // namespace kalvex

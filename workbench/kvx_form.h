@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app/go_to_web.h"
 #include "menus/midi_menu.h"
 #include "midi/midi_input.h"
 #include "midi/midi_output.h"
+#include "util/shell_open.h"
 #include "workbench/file_io.h"
 #include "workbench/hex_text.h"
 #include "workbench/log_sink.h"

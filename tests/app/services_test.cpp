@@ -13,7 +13,7 @@
 
 #include "app/app_services.h"
 #include "app/form_state.h"
-#include "app/go_to_web.h"
+#include "util/shell_open.h"
 #include "app/history_list.h"
 #include "app/one_instance.h"
 #include "app/splash_form.h"

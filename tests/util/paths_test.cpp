@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "util/ascii.h"
+
 #include <filesystem>
 
 #include "tests/util/temp_dir.h"
@@ -123,6 +125,23 @@ TEST(FileOperations, DirectoriesLongNamesPrefixesAndExtensions) {
   EXPECT_EQ(StripExtension("noext"), "noext");
   EXPECT_EQ(StripExtension(".hidden"), ".hidden");
   EXPECT_EQ(StripExtension(""), "");
+}
+
+// The one integer parser, for settings and command-line values alike.
+TEST(ParseInt32, DecimalWithASignAndNothingAround) {
+  const struct {
+    const char* text;
+    bool ok;
+    int32_t value;
+  } cases[] = {{"0", true, 0},          {"-500", true, -500},       {"+7", true, 7},
+               {"2147483647", true, INT32_MAX}, {"-2147483648", true, INT32_MIN}, {"2147483648", false, 0},
+               {"", false, 0},          {"-", false, 0},            {" 5", false, 0},
+               {"5 ", false, 0},        {"0x10", false, 0},         {"1e3", false, 0}};
+  for (const auto& c : cases) {
+    int32_t v = 12345;
+    EXPECT_EQ(ParseInt32(c.text, v), c.ok) << c.text;
+    EXPECT_EQ(v, c.ok ? c.value : 12345) << c.text;
+  }
 }
 
 TEST(ShellOpen, RefusesWhatIsNotThere) {
