@@ -125,11 +125,6 @@ public:
   bool Tracking() const { return tracking_; }
   void SetTracking(bool v);
   bool FullRedraw = false;
-  bool DoubleBuffered = true;  // Qt paints through its backing store anyway
-  // Links: the control has no link detector, so no link is ever shown and
-  // OnHyperlinkClick never fires; both are kept for callers that set them.
-  bool ShowHyperlinks = false;
-  std::function<void(const std::string& link)> OnHyperlinkClick;
   TBMBorderStyle BorderStyle() const { return border_style_; }
   void SetBorderStyle(TBMBorderStyle v);
   QColor Color() const { return color_; }

@@ -56,7 +56,6 @@ public:
   bool ReadOnly() const { return read_only_; }
   void SetReadOnly(bool value);
   bool AllowCaretInWhiteSpace = false;
-  bool StripTrailingBlanksOnSave = false;  // stored only
   bool WantTabs = true;
   bool WantReturns = true;
   bool AllowDragSelection = true;

@@ -252,35 +252,6 @@ void TBMStrings::SetText(std::string_view text) {
   RecordRange(kWholeText, kToEnd);
 }
 
-void TBMStrings::SaveToStream(std::ostream& out) const {
-  for (size_t i = 0; i < lines_.size(); ++i) {
-    if (i) out.write(kLineBreak.data(), static_cast<std::streamsize>(kLineBreak.size()));
-    out.write(lines_[i].data(), static_cast<std::streamsize>(lines_[i].size()));
-  }
-}
-
-void TBMStrings::LoadFromFile(const std::string& fileName) {
-  TFileBytes bytes;
-  int err = 0;
-  const TReadStatus status = ReadRegularFile(fileName, bytes, SIZE_MAX, {}, &err);
-  if (status != TReadStatus::kOk) {
-    const int reason = status == TReadStatus::kMissing      ? ENOENT
-                       : status == TReadStatus::kNotRegular ? EINVAL
-                       : status == TReadStatus::kNoMemory   ? ENOMEM
-                                                            : err;
-    throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(reason));
-  }
-  SetText(std::string_view(bytes.chars(), bytes.size));
-}
-
-void TBMStrings::SaveToFile(const std::string& fileName) const {
-  std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-  if (!out) throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
-  SaveToStream(out);
-  out.flush();
-  if (!out) throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
-}
-
 void TBMStrings::SetMaxLineLength(int value) {
   max_line_length_ = value;
   if (update_count_ == 0 && max_line_length_ != announced_max_) {

@@ -14,18 +14,6 @@ class EStringListError : public std::runtime_error {
 public:
   using std::runtime_error::runtime_error;
 };
-class EStreamError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
-class EFOpenError : public EStreamError {
-public:
-  using EStreamError::EStreamError;
-};
-class EFCreateError : public EStreamError {
-public:
-  using EStreamError::EStreamError;
-};
 
 // The editor's line store: an ordered list of byte-string lines without their
 // line breaks. Every modifying operation records the range of lines it touched;
@@ -89,11 +77,7 @@ public:
   // break does not add an empty line. NUL bytes are kept as characters.
   void SetText(std::string_view text);
 
-  // Files go through the text: saving writes Text() exactly, loading reads the
-  // whole file and assigns it with SetText.
-  void LoadFromFile(const std::string& fileName);
-  void SaveToFile(const std::string& fileName) const;
-  void SaveToStream(std::ostream& out) const;
+  // Files are the file module's: it loads and saves atomically, in one pass.
 
   int MaxLineLength() const { return max_line_length_; }
   // Announced at once when no update is open.

@@ -152,31 +152,8 @@ TEST(BMStrings, SetTextSplitsAtEveryKindOfBreakAndKeepsOtherBytes) {
   }
 }
 
-TEST(BMStrings, FileRoundTripHasNoBreakAfterLastLine) {
-  const auto path = std::filesystem::temp_directory_path() / "kalvex_bm_strings_test.txt";
+TEST(BMStrings, IndexErrorsRaise) {
   TBMStrings s;
-  s.Add("F0 43 10");
-  s.Add("F7");
-  s.SaveToFile(path.string());
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream raw;
-  raw << in.rdbuf();
-  EXPECT_EQ(raw.str(), "F0 43 10\r\nF7");
-  TBMStrings t;
-  t.LoadFromFile(path.string());
-  EXPECT_EQ(t.Lines(), s.Lines());
-  std::filesystem::remove(path);
-}
-
-TEST(BMStrings, FileErrorsCarryTheFileName) {
-  TBMStrings s;
-  try {
-    s.LoadFromFile("/nonexistent/dir/x.txt");
-    FAIL();
-  } catch (const EFOpenError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Cannot open file \"/nonexistent/dir/x.txt\". ", 0), 0u);
-  }
-  EXPECT_THROW(s.SaveToFile("/nonexistent/dir/x.txt"), EFCreateError);
   EXPECT_THROW(s.Get(0), EStringListError);
   EXPECT_THROW(s.Put(0, "x"), EStringListError);
   EXPECT_THROW(s.Insert(1, "x"), EStringListError);

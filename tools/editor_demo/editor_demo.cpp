@@ -7,6 +7,7 @@
 #include <string>
 
 #include "editor/zelk_memo.h"
+#include "util/read_file.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--zelkmemo") != 0) {
@@ -23,12 +24,12 @@ int main(int argc, char** argv) {
   memo.SetDropListItems({"GM On|F0 7E 7F 09 01 F7|F0 7E 7F 09 01 F7",
                          "Identity|F0 7E 7F 06 01 F7|F0 7E 7F 06 01 F7"});
   if (argc > 2) {
-    try {
-      memo.Lines().LoadFromFile(argv[2]);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "%s\n", e.what());
+    kalvex::TFileBytes bytes;
+    if (kalvex::ReadRegularFile(argv[2], bytes) != kalvex::TReadStatus::kOk) {
+      std::fprintf(stderr, "Cannot open %s\n", argv[2]);
       return 1;
     }
+    memo.Lines().SetText(std::string_view(bytes.chars(), bytes.size));
   } else {
     memo.Lines().SetText(
         "; a comment line\r\nF0 43 10 4C 00 00 7E 00 F7\r\n\tF0 7E 7F 06 01 F7\r\n90 3C 64\r\n80 3C 00");
