@@ -125,7 +125,7 @@ std::string MatchDeviceName(const std::vector<std::string>& names, const std::st
 
 int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, std::ostream& err) {
   std::string sendFile, outName, receiveFile, inName;
-  int speed = -500, pause = 0, quietMs = kDefaultQuietMs, timeoutMs = kDefaultTimeoutMs;
+  int speed = kDefaultSendSpeed, pause = 0, quietMs = kDefaultQuietMs, timeoutMs = kDefaultTimeoutMs;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();

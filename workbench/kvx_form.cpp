@@ -360,34 +360,65 @@ void TKVXForm::LoadMainSettings() {
   TRegIniFile ini(RegBasePath(true));
   const std::string c = "Current";
   if (LoadFormState) LoadFormState(ini, c);
-  // Before the window is laid out the columns have no width yet: the design's.
+  // What the store does not hold keeps the defaults; the font, the column
+  // width and the log height keep the window's own (before the window is
+  // laid out the columns have no width yet: the design's).
+  TCurrentSettings s;
+  const QFont font = SXOutput->font();
+  s.FontName = font.family().toStdString();
+  s.FontSize = font.pointSize();
   const int currentOut = storedOutWidth_ >= 0 ? storedOutWidth_ : columns_->sizes().value(0);
-  storedOutWidth_ =
-      std::max(ini.ReadInteger(c, "SplitterPos", currentOut > 0 ? currentOut : kDesignOutWidth), kMinBoxWidth);
-  MidiThru1->setChecked(ini.ReadBool(c, "MidiThru", false));
-  receiveOptions_.MidiThru = MidiThru1->isChecked();
-  sendSettings_.SendSpeed = std::clamp(ini.ReadInteger(c, "SendSpeed", -500), -1000, 1000);
-  sendSettings_.ThrottlingActive = ini.ReadBool(c, "ThrottlingActive", true);
-  splitLongMessages_ = ini.ReadBool(c, "SplitLongMessages2", false);
-  SplitLongMessages1->setChecked(splitLongMessages_);
-  splitThreshold_ = ini.ReadInteger(c, "SplitLongMessagesThreshold", 32);
-  QFont font = SXOutput->font();
-  font.setFamily(Q(ini.ReadString(c, "FontName", font.family().toStdString())));
-  font.setPointSize(ini.ReadInteger(c, "FontSize", font.pointSize()));
-  ApplyFont(font);
+  s.SplitterPos = currentOut > 0 ? currentOut : kDesignOutWidth;
   const int currentLog = storedLogHeight_ >= 0 ? storedLogHeight_ : rows_->sizes().value(1);
-  storedLogHeight_ = std::max(ini.ReadInteger(c, "LogListsHeight", currentLog > 10 ? currentLog : kDesignLogHeight), 6);
-  showLogLists_ = ini.ReadBool(c, "ShowLogLists", true);
+  s.LogListsHeight = currentLog > 10 ? currentLog : kDesignLogHeight;
+  s.Load(ini, c);
+
+  sendSettings_.SendSpeed = s.SendSpeed;
+  sendSettings_.ThrottlingActive = s.ThrottlingActive;
+  sendSettings_.SplitSending = s.SplitSending;
+  sendSettings_.MessagePauseMs = s.MessagePauseMs;
+  MidiThru1->setChecked(s.MidiThru);
+  receiveOptions_.MidiThru = s.MidiThru;
+  receiveOptions_.SysExOnly = s.SysExOnly;
+  DetectBulkDumps1->setChecked(s.DetectBulkDumps);
+  receiveOptions_.DetectBulkDumps = s.DetectBulkDumps;
+  splitLongMessages_ = s.SplitLongMessages;
+  SplitLongMessages1->setChecked(splitLongMessages_);
+  splitThreshold_ = s.SplitLongMessagesThreshold;
+  receiveOptions_.SplitThreshold = SplitThreshold();
+  QFont chosen = font;
+  chosen.setFamily(Q(s.FontName));
+  chosen.setPointSize(s.FontSize);
+  ApplyFont(chosen);
+  storedOutWidth_ = std::max(s.SplitterPos, kMinBoxWidth);
+  storedLogHeight_ = s.LogListsHeight;
+  showLogLists_ = s.ShowLogLists;
   logPanel_->setVisible(showLogLists_);
   if (isVisible()) ApplyStoredLayout();  // settings read again in a shown window
-  SetOneInstanceActive(!ini.ReadBool(c, "AllowMultipleInstances", true));
-  receiveOptions_.SysExOnly = ini.ReadBool(c, "SysExOnly", false);
-  sendSettings_.SplitSending = ini.ReadBool(c, "SplitSending", true);
-  DetectBulkDumps1->setChecked(ini.ReadBool(c, "DetectBulkDumps", false));
-  receiveOptions_.DetectBulkDumps = DetectBulkDumps1->isChecked();
-  showSplashScreen_ = ini.ReadBool(c, "ShowSplashScreen", true);
-  sendSettings_.MessagePauseMs = std::max(0, ini.ReadInteger(c, "MessagePauseMs", 0));
-  receiveOptions_.SplitThreshold = SplitThreshold();
+  SetOneInstanceActive(!s.AllowMultipleInstances);
+  showSplashScreen_ = s.ShowSplashScreen;
+}
+
+// The window's values as the settings hold them.
+TCurrentSettings TKVXForm::CurrentSettings() const {
+  TCurrentSettings s;
+  s.SendSpeed = sendSettings_.SendSpeed;
+  s.ThrottlingActive = sendSettings_.ThrottlingActive;
+  s.SplitSending = sendSettings_.SplitSending;
+  s.MessagePauseMs = sendSettings_.MessagePauseMs;
+  s.MidiThru = MidiThru1->isChecked();
+  s.SysExOnly = receiveOptions_.SysExOnly;
+  s.DetectBulkDumps = DetectBulkDumps1->isChecked();
+  s.SplitLongMessages = splitLongMessages_;
+  s.SplitLongMessagesThreshold = splitThreshold_;
+  s.FontName = SXOutput->font().family().toStdString();
+  s.FontSize = SXOutput->font().pointSize();
+  s.ShowLogLists = showLogLists_;
+  s.LogListsHeight = storedLogHeight_ >= 0 ? storedLogHeight_ : rows_->sizes().value(1);
+  s.SplitterPos = storedOutWidth_ >= 0 ? storedOutWidth_ : columns_->sizes().value(0);
+  s.AllowMultipleInstances = allowMultipleInstances_;
+  s.ShowSplashScreen = showSplashScreen_;
+  return s;
 }
 
 bool TKVXForm::SaveMainSettings() {
@@ -405,24 +436,9 @@ bool TKVXForm::SaveSettings(std::string& error) {
     TRegIniFile ini(RegBasePath(false));
     const std::string c = "Current";
     if (SaveFormState) SaveFormState(ini, c);
-    ini.WriteBool(c, "MidiThru", MidiThru1->isChecked());
-    ini.WriteInteger(c, "SendSpeed", sendSettings_.SendSpeed);
-    ini.WriteBool(c, "ThrottlingActive", sendSettings_.ThrottlingActive);
-    ini.WriteInteger(c, "SplitterPos", storedOutWidth_ >= 0 ? storedOutWidth_ : columns_->sizes().value(0));
+    CurrentSettings().Save(ini, c);
     midiInMenu_->SaveToIni(ini);
     midiOutMenu_->SaveToIni(ini);
-    ini.WriteBool(c, "SplitLongMessages2", splitLongMessages_);
-    ini.WriteInteger(c, "SplitLongMessagesThreshold", splitThreshold_);
-    ini.WriteString(c, "FontName", SXOutput->font().family().toStdString());
-    ini.WriteInteger(c, "FontSize", SXOutput->font().pointSize());
-    ini.WriteBool(c, "ShowLogLists", showLogLists_);
-    ini.WriteInteger(c, "LogListsHeight", storedLogHeight_ >= 0 ? storedLogHeight_ : rows_->sizes().value(1));
-    ini.WriteBool(c, "AllowMultipleInstances", allowMultipleInstances_);
-    ini.WriteBool(c, "SysExOnly", receiveOptions_.SysExOnly);
-    ini.WriteBool(c, "SplitSending", sendSettings_.SplitSending);
-    ini.WriteBool(c, "DetectBulkDumps", DetectBulkDumps1->isChecked());
-    ini.WriteBool(c, "ShowSplashScreen", showSplashScreen_);
-    ini.WriteInteger(c, "MessagePauseMs", sendSettings_.MessagePauseMs);
     ini.UpdateFile();
     return true;
   } catch (const std::exception& e) {

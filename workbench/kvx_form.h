@@ -12,6 +12,7 @@
 #include "midi/midi_input.h"
 #include "midi/midi_output.h"
 #include "util/shell_open.h"
+#include "workbench/current_settings.h"
 #include "workbench/file_io.h"
 #include "workbench/hex_text.h"
 #include "workbench/log_sink.h"
@@ -143,6 +144,7 @@ private:
   TFileContext FileContext();
   void SetSending(bool sending);
   bool SaveSettings(std::string& error);
+  TCurrentSettings CurrentSettings() const;
 
   // TReceiveView (the window side of the receive path)
   void ScrollInToEndLater() override;

@@ -35,10 +35,13 @@ public:
   virtual void DropPending() {}
 };
 
+// About a third of the wire rate: what suits most older instruments.
+inline constexpr int kDefaultSendSpeed = -500;
+
 // The settings a send reads; SendSpeed is read again before every piece (the
 // settings dialog may change it while a send runs).
 struct TSendSettings {
-  int SendSpeed = -500;          // -1000..1000; 0 is the wire rate, 1000 no pacing
+  int SendSpeed = kDefaultSendSpeed;  // -1000..1000; 0 is the wire rate, 1000 no pacing
   bool ThrottlingActive = true;
   bool SplitSending = true;
   int MessagePauseMs = 0;        // after each complete SysEx message; 0 is off

@@ -5,6 +5,8 @@
 #include <array>
 #include <string>
 
+#include "workbench/send_engine.h"  // kDefaultSendSpeed
+
 namespace kalvex {
 
 // The font sizes offered, in points.
@@ -12,7 +14,6 @@ inline constexpr std::array<int, 10> kFontSizes{6, 7, 8, 9, 10, 11, 12, 14, 16, 
 // The slider runs from -8 (very slow) over 0 (the MIDI wire rate) to 8 (no pacing).
 inline constexpr int kSpeedSliderMin = -8;
 inline constexpr int kSpeedSliderMax = 8;
-inline constexpr int kDefaultSendSpeed = -500;
 
 // Both truncate toward zero: position -4 is speed -500, -300 is position -2.
 inline int SpeedFromSliderPosition(int position) { return position * 1000 / 8; }

@@ -19,6 +19,7 @@
 #include "util/paths.h"
 #include "util/registry.h"
 #include "workbench/kvx_form.h"
+#include "workbench/current_settings.h"
 #include "workbench/settings_values.h"
 
 namespace kalvex {
@@ -68,6 +69,53 @@ struct SettingsDialog : testing::Test {
     ini.UpdateFile();
   }
 };
+
+// Each setting has one key and one default: what is saved is read back, an
+// empty store gives the defaults, values out of range are brought in.
+TEST(CurrentSettings, OneListOfKeysForLoadAndSave) {
+  test::TTempDir dir;
+  const std::string file = dir.File("registry.conf"), key = "\\Software\\Test";
+  TCurrentSettings changed;
+  changed.SendSpeed = 250;
+  changed.ThrottlingActive = changed.SplitSending = changed.ShowLogLists = false;
+  changed.AllowMultipleInstances = changed.ShowSplashScreen = false;
+  changed.MidiThru = changed.SysExOnly = changed.DetectBulkDumps = changed.SplitLongMessages = true;
+  changed.MessagePauseMs = 40;
+  changed.SplitLongMessagesThreshold = 64;
+  changed.FontName = "Mono Test";
+  changed.FontSize = 14;
+  changed.LogListsHeight = 120;
+  changed.SplitterPos = 300;
+  {
+    TRegIniFile ini(key, file);
+    changed.Save(ini, "Current");
+    ini.UpdateFile();
+  }
+  TCurrentSettings back;
+  back.Load(TRegIniFile(key, file), "Current");
+  {  // compared through a second save: every field counts
+    TRegIniFile a(key, dir.File("a.conf")), b(key, dir.File("b.conf"));
+    back.Save(a, "Current");
+    changed.Save(b, "Current");
+    for (const auto& name : b.ReadSection("Current"))
+      EXPECT_EQ(a.ReadString("Current", name, "?"), b.ReadString("Current", name, "!")) << name;
+    EXPECT_EQ(b.ReadSection("Current").size(), 16u);
+  }
+  TCurrentSettings defaults;
+  defaults.Load(TRegIniFile(key, dir.File("empty.conf")), "Current");
+  EXPECT_EQ(defaults.SendSpeed, kDefaultSendSpeed);
+  EXPECT_TRUE(defaults.ThrottlingActive && defaults.SplitSending && defaults.ShowLogLists);
+  {
+    TRegIniFile ini(key, file);
+    ini.WriteInteger("Current", "SendSpeed", 5000);
+    ini.WriteInteger("Current", "MessagePauseMs", -3);
+    ini.UpdateFile();
+  }
+  TCurrentSettings clamped;
+  clamped.Load(TRegIniFile(key, file), "Current");
+  EXPECT_EQ(clamped.SendSpeed, 1000);
+  EXPECT_EQ(clamped.MessagePauseMs, 0);
+}
 
 TEST_F(SettingsDialog, StoredValuesShowAndASliderMoveIsUndoneByCancel) {
   Store("SendSpeed", 5000);
