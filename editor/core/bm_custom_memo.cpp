@@ -47,7 +47,6 @@ TBMCustomMemo::TBMCustomMemo() {
   };
   lines_.OnLinesChanged = [this](TBMStrings&, int first, int last) { OnLinesChanged(first, last); };
   lines_.OnMaxLengthChanged = [this](TBMStrings&) { OnMaxLengthChanged(); };
-  SetUndoSize(kDefaultUndoSize);
 }
 
 TBMCustomMemo::~TBMCustomMemo() {
@@ -457,35 +456,7 @@ void TBMCustomMemo::MoveStateBeforeCaret(int col) {
 void TBMCustomMemo::Record(TBMUndoKind kind, std::string text) {
   if (read_only_ || text.empty()) return;
   Modified = true;
-  if (undo_size_ == 0) return;
-  const TBMEditState after = EditState();
-  const int prevIndex = undo_index_ == 0 ? undo_size_ - 1 : undo_index_ - 1;
-  TBMUndoBlock& cur = blocks_[static_cast<size_t>(undo_index_)];
-  TBMUndoBlock& prev = blocks_[static_cast<size_t>(prevIndex)];
-  bool endsBlank = false, endsBreak = false;
-  if (kind == ukTyping) {
-    const unsigned char c = static_cast<unsigned char>(text.back());
-    endsBreak = c == '\r' || c == '\n';
-    endsBlank = c < 33 && !endsBreak;
-  }
-  if (kind == ukTyping && undo_count_ >= 1 && prev.kind == ukTyping && !endsBreak &&
-      !prev.endsWithLineBreak && (prev.endsWithBlank || !endsBlank) && prev.after == state_before_) {
-    prev.text += text;
-    prev.after = after;
-    prev.endsWithBlank = endsBlank;
-    prev.endsWithLineBreak = endsBreak;
-    redo_count_ = 0;
-    return;
-  }
-  cur.kind = kind;
-  cur.before = state_before_;
-  cur.text = std::move(text);
-  cur.after = after;
-  cur.endsWithBlank = endsBlank;
-  cur.endsWithLineBreak = endsBreak;
-  if (undo_count_ < undo_size_) ++undo_count_;
-  undo_index_ = (undo_index_ + 1) % undo_size_;
-  redo_count_ = 0;
+  history_.Record(kind, std::move(text), state_before_, EditState());
 }
 
 void TBMCustomMemo::RemoveExtent(const std::string& text, TBMPos start) {
@@ -502,13 +473,10 @@ void TBMCustomMemo::RemoveExtent(const std::string& text, TBMPos start) {
 }
 
 void TBMCustomMemo::Undo() {
-  if (undo_count_ < 1 || read_only_) return;
+  if (history_.UndoCount() < 1 || read_only_) return;
   Modified = true;
   const TBMEditState shown = EditState();  // what the screen shows now
-  --undo_count_;
-  ++redo_count_;
-  undo_index_ = undo_index_ == 0 ? undo_size_ - 1 : undo_index_ - 1;
-  const TBMUndoBlock& b = blocks_[static_cast<size_t>(undo_index_)];
+  const TBMUndoBlock& b = *history_.TakeUndo();
   if (b.kind == ukDelete)
     InsertTextAt(b.text, b.after.caretCol, false, false, b.after.caretLine, false);
   else
@@ -518,40 +486,16 @@ void TBMCustomMemo::Undo() {
 }
 
 void TBMCustomMemo::Redo() {
-  if (redo_count_ < 1 || read_only_) return;
+  if (history_.RedoCount() < 1 || read_only_) return;
   Modified = true;
   const TBMEditState shown = EditState();
-  --redo_count_;
-  ++undo_count_;
-  const TBMUndoBlock& b = blocks_[static_cast<size_t>(undo_index_)];
+  const TBMUndoBlock& b = *history_.TakeRedo();
   if (b.kind == ukDelete)
     RemoveExtent(b.text, {b.after.caretCol, b.after.caretLine});
   else
     InsertTextAt(b.text, b.before.caretCol, false, false, b.before.caretLine, false);
   RestoreEditState(b.after);
   RepaintStateRows(shown);
-  undo_index_ = (undo_index_ + 1) % undo_size_;
-}
-
-void TBMCustomMemo::ClearUndo() {
-  undo_index_ = 0;
-  undo_count_ = 0;
-  redo_count_ = 0;
-  for (auto& b : blocks_) std::string().swap(b.text);
-}
-
-void TBMCustomMemo::SetUndoSize(int value) {
-  if (value == undo_size_ || value < 0) return;
-  blocks_.clear();
-  blocks_.resize(static_cast<size_t>(value));
-  undo_size_ = value;
-  undo_index_ = undo_count_ = redo_count_ = 0;
-}
-
-const TBMUndoBlock* TBMCustomMemo::UndoBlock(int stepsBack) const {
-  if (stepsBack < 0 || stepsBack >= undo_count_) return nullptr;
-  const int i = ((undo_index_ - 1 - stepsBack) % undo_size_ + undo_size_) % undo_size_;
-  return &blocks_[static_cast<size_t>(i)];
 }
 
 // ---------------------------------------------------------------- clipboard

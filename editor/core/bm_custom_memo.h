@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "editor/core/bm_edit_state.h"
+#include "editor/core/bm_undo_history.h"
 #include "editor/core/bm_strings.h"
 
 namespace kalvex {
@@ -94,12 +95,13 @@ public:
   // ---- Undo ----
   void Undo();
   void Redo();
-  void ClearUndo();
-  int UndoSize() const { return undo_size_; }
-  void SetUndoSize(int value);
-  int UndoCount() const { return undo_count_; }
-  int RedoCount() const { return redo_count_; }
-  const TBMUndoBlock* UndoBlock(int stepsBack) const;  // 0 = the block Undo takes next
+  void ClearUndo() { history_.Clear(); }
+  int UndoSize() const { return history_.Size(); }
+  void SetUndoSize(int value) { history_.SetSize(value); }
+  int UndoCount() const { return history_.UndoCount(); }
+  int RedoCount() const { return history_.RedoCount(); }
+  // 0 = the block Undo takes next.
+  const TBMUndoBlock* UndoBlock(int stepsBack) const { return history_.Block(stepsBack); }
 
   // ---- Clipboard (the window supplies the real one) ----
   void CopyToClipboard();
@@ -242,11 +244,7 @@ private:
   TBMPos sel_start_, sel_end_;
   TBMPos anchor_{-1, -1};
 
-  std::vector<TBMUndoBlock> blocks_;
-  int undo_size_ = 0;
-  int undo_index_ = 0;
-  int undo_count_ = 0;
-  int redo_count_ = 0;
+  TBMUndoHistory history_{kDefaultUndoSize};
   TBMEditState state_before_;
 
   int char_width_ = 8, line_height_ = 16;
