@@ -2,7 +2,8 @@
 // The editor's undo history: a ring of the last edits (20 by default), each
 // with the text it inserted or removed and the caret and selection before
 // and after. Typing that goes on where the last typing stopped joins its
-// block, a word at a time and never past a line break. Undo moves a block to
+// block, a word at a time (a blank begins the next word's block) and never
+// past a line break. Undo moves a block to
 // the redo side; a new edit drops what could be redone.
 
 #include <string>

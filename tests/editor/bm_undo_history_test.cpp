@@ -22,7 +22,8 @@ TEST(BMUndoHistory, RingTypingBlocksAndRedo) {
   EXPECT_EQ(h.Block(3), nullptr);
 
   h.SetSize(20);
-  // "ab cd" typed a key at a time: a block per word; a break ends a block.
+  // "ab cd" typed a key at a time: a block per word (a blank starts the next
+  // one); a line break is a block of its own.
   const char* keys[] = {"a", "b", " ", "c", "d", "\r\n", "e"};
   int col = 0;
   for (const char* k : keys) {
@@ -30,8 +31,8 @@ TEST(BMUndoHistory, RingTypingBlocksAndRedo) {
     ++col;
   }
   ASSERT_EQ(h.UndoCount(), 4);
-  EXPECT_EQ(h.Block(3)->text, "ab ");
-  EXPECT_EQ(h.Block(2)->text, "cd");
+  EXPECT_EQ(h.Block(3)->text, "ab");
+  EXPECT_EQ(h.Block(2)->text, " cd");
   EXPECT_EQ(h.Block(1)->text, "\r\n");
   EXPECT_EQ(h.Block(0)->text, "e");
 
