@@ -37,8 +37,8 @@ long MsSinceProcessStart() {
 // modes then never load Qt's widget and GUI libraries (they would double
 // the memory of a streamed convert).
 extern "C" __attribute__((visibility("default"))) int KalvexWindowMain(int argc, char** argv) {
-  kalvex::InitProgramPath(argv[0]);
-  // The window: a file to load and "/send" come as its parameters.
+  // The program set its path in the core that this module shares. The
+  // window: a file to load and "/send" come as its parameters.
   QApplication app(argc, argv);
   QStringList parameters = QApplication::arguments();
   parameters.removeFirst();

@@ -18,6 +18,12 @@ for f in doc/kalvex/kalvex_manual.pdf man/man1/kalvex.1 icons/hicolor/48x48/apps
          icons/hicolor/scalable/apps/kalvex.svg; do
   test -s "$share/$f" || { echo "not installed: $f"; exit 1; }
 done
+# The window module exports its entry point alone and takes the core from
+# the one shared library (a copy of its own would mean two device services).
+module=$(find "$prefix" -name kalvex_window.so)
+exported=$(nm -D --defined-only "$module" | awk '$2 == "T" {print $3}')
+[ "$exported" = "KalvexWindowMain" ] || { echo "the module exports: $exported"; exit 1; }
+nm -D --undefined-only "$module" | grep -q "InitProgramPath" || { echo "the module carries its own core"; exit 1; }
 desktop-file-validate "$share/applications/com.zelksoftware.kalvex.desktop"
 xmllint --noout "$share/mime/packages/kalvex-sysex.xml"
 appstreamcli validate --no-net "$share/metainfo/com.zelksoftware.kalvex.metainfo.xml" >/dev/null
