@@ -23,7 +23,7 @@ done
 module=$(find "$prefix" -name kalvex_window.so)
 exported=$(nm -D --defined-only "$module" | awk '$2 == "T" {print $3}')
 [ "$exported" = "KalvexWindowMain" ] || { echo "the module exports: $exported"; exit 1; }
-nm -D --undefined-only "$module" | grep -q "MidiService" || { echo "the module carries its own core"; exit 1; }
+[ "$(nm -D --undefined-only "$module" | grep -c MidiService)" -gt 0 ] || { echo "the module carries its own core"; exit 1; }
 desktop-file-validate "$share/applications/com.zelksoftware.kalvex.desktop"
 xmllint --noout "$share/mime/packages/kalvex-sysex.xml"
 appstreamcli validate --no-net "$share/metainfo/com.zelksoftware.kalvex.metainfo.xml" >/dev/null
