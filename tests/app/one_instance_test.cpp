@@ -16,7 +16,12 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <cstring>
 #include <unistd.h>
 
 #include "app/app_services.h"
@@ -156,6 +161,32 @@ TEST_F(Handover, AKilledFirstInstanceDoesNotHoldUpTheNextStarts) {
   ASSERT_GE(WaitEnd(*next, 10000), 0);
   EXPECT_EQ(next->exitCode(), 0);
   EXPECT_EQ(TRegIniFile(ChildKey()).ReadString("MRUList", "File0", ""), file);
+}
+
+// Another user can neither hand over to our window (nor read what others
+// hand it), nor take or hold its lock: both live in a folder of ours alone.
+TEST_F(Handover, AnotherUserCannotReachTheSocketOrTheLock) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  auto window = Start({});
+  ASSERT_TRUE(WaitListening(15000));
+  const TOneInstance names(base);
+  const std::string socketPath = names.ServerName().toStdString(), lockPath = names.LockName().toStdString();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    const bool connected = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const bool opened = ::open(lockPath.c_str(), O_RDONLY) >= 0;
+    ::_exit(!connected && !opened ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another user reached the socket or the lock";
+  window->terminate();
+  ASSERT_GE(WaitEnd(*window, 10000), 0);
 }
 
 // A window that hangs (stopped) makes the next start wait for the time-out,
