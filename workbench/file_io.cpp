@@ -96,9 +96,15 @@ size_t ImportSmf(const std::string& name, TBMStrings& box, TFileContext& ctx) {
     for (int e = 0; e < track->EventCount(); ++e) {
       const TMidiEvent* event = track->Events(e);
       if (event->Length > 0 && (event->Status == 0xF0 || event->Status == 0xF7)) {
-        total += static_cast<size_t>(event->Length);
-        AppendBytesAsLines(event->Data.get(), static_cast<size_t>(event->Length),
-                           ctx.splitThreshold, [&](std::string&& line) { box.Add(std::move(line)); });
+        // An escape event (F7) carries bytes to send as they are, often the
+        // rest of a SysEx message: its F7 is the file's marker, not a byte
+        // for the wire (it would end the message early).
+        const size_t skip = event->Status == 0xF7 ? 1 : 0;
+        const size_t length = static_cast<size_t>(event->Length) - skip;
+        if (length == 0) continue;
+        total += length;
+        AppendBytesAsLines(event->Data.get() + skip, length, ctx.splitThreshold,
+                           [&](std::string&& line) { box.Add(std::move(line)); });
       }
     }
   }

@@ -125,19 +125,24 @@ TEST_F(FileIoTest, TextFileLoadsLinesUnchanged) {
   EXPECT_EQ(log_.lines.back().text, name + " was loaded succesfully (2 lines).");
 }
 
+// SysEx events, and escape events (F7) as their bytes alone: a message split
+// into an F0 event and an F7 continuation goes out whole, with one F7.
 TEST_F(FileIoTest, SmfImportsOnlySysExEvents) {
   const std::string track("\x00\xF0\x05\x7E\x7F\x09\x01\xF7"
                           "\x00\x90\x3C\x7F"
                           "\x10\xF0\x03\x01\x02\xF7"
-                          "\x00\xFF\x2F\x00", 22);
+                          "\x00\xF0\x05\x43\x10\x4C\x00\x00"
+                          "\x00\xF7\x03\x7E\x00\xF7"
+                          "\x00\xFF\x2F\x00", 36);
   std::string file("MThd\x00\x00\x00\x06\x00\x00\x00\x01\x00\x60MTrk\x00\x00\x00", 21);
   file += static_cast<char>(track.size());
   file += track;
   const std::string name = Path("song.mid");
   WriteFile(name, file);
   ASSERT_TRUE(LoadFile(name, box_, ctx_));
-  EXPECT_EQ(Lines(box_), (std::vector<std::string>{"F0 7E 7F 09 01 F7", "F0 01 02 F7"}));
-  EXPECT_EQ(log_.lines.back().text, name + " was loaded succesfully (10 bytes).");
+  EXPECT_EQ(Lines(box_), (std::vector<std::string>{"F0 7E 7F 09 01 F7", "F0 01 02 F7", "F0 43 10 4C 00 00",
+                                                   "7E 00 F7"}));
+  EXPECT_EQ(log_.lines.back().text, name + " was loaded succesfully (19 bytes).");
 }
 
 TEST_F(FileIoTest, FailedLoadsKeepTheBoxAndReportAnErrorDialog) {
