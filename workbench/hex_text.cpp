@@ -1,5 +1,7 @@
 #include "workbench/hex_text.h"
 
+#include "util/ascii.h"
+
 #include <array>
 
 namespace kalvex {
@@ -45,6 +47,20 @@ std::string_view TrimLine(std::string_view text) {
   while (first < last && static_cast<unsigned char>(text[first]) <= 0x20) ++first;
   while (last > first && static_cast<unsigned char>(text[last - 1]) <= 0x20) --last;
   return text.substr(first, last - first);
+}
+
+int WaitCommentMs(std::string_view line) {
+  size_t at = 0;
+  while (at < line.size() && line[at] != ';' && line[at] != '#' &&
+         !(line[at] == '/' && at + 1 < line.size() && line[at + 1] == '/'))
+    ++at;
+  if (at == line.size()) return -1;
+  std::string text = LowerAscii(TrimLine(line.substr(at + (line[at] == '/' ? 2 : 1))));
+  if (text.rfind("wait", 0) != 0 || text.size() < 6 || static_cast<unsigned char>(text[4]) > 0x20) return -1;
+  std::string_view rest = TrimLine(std::string_view(text).substr(4));
+  if (rest.size() >= 2 && rest.substr(rest.size() - 2) == "ms") rest = TrimLine(rest.substr(0, rest.size() - 2));
+  int32_t ms = 0;
+  return ParseInt32(rest, ms) && ms >= 0 && rest[0] != '-' && rest[0] != '+' ? ms : -1;
 }
 
 void TMessageBuffer::PrepareForLine(size_t lineLength) {

@@ -21,6 +21,11 @@ std::string ShortMessageText(uint8_t status, uint8_t data1, uint8_t data2);
 // Removes every character of code 0x20 or below from both ends.
 std::string_view TrimLine(std::string_view text);
 
+// The pause a line's comment asks the send for: "; wait 500", "// Wait 500 ms"
+// or "# wait 20" (letter case ignored) give 500, 500 and 20 milliseconds;
+// -1 when the line has no such comment.
+int WaitCommentMs(std::string_view line);
+
 // The reused parse buffer. It grows to the exact size asked for and never
 // shrinks; the first four bytes are zeroed before every parse so that a line
 // of one or two bytes leaves zeros behind it (short messages rely on that).

@@ -179,6 +179,17 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
   int piecesSinceEvents = 0;
   bool portGone = false;
   long long notSent = 0;
+  // A "wait N" comment pauses the send after its line's bytes; pacing starts
+  // afresh after it, as after the pause between messages.
+  int lineWaitMs = -1;
+  auto waitAfterLine = [&] {
+    if (lineWaitMs <= 0 || cancel_) return;
+    log_.LogLine("Waiting " + std::to_string(lineWaitMs) + " ms (line " + std::to_string(base + index + 1) + ")...",
+                 true, true, lkStatusOnly);
+    Wait(lineWaitMs - 1);
+    periodBytes = 0;
+    periodStart = TimeGetTime();
+  };
   try {
     while (!(index >= source->Count() && remaining == 0) && !cancel_) {
       if (!target_.PortOpen()) {
@@ -193,6 +204,7 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
       }
       if (remaining == 0) {
         int count = 0;
+        lineWaitMs = index < source->Count() ? WaitCommentMs(source->Get(index)) : -1;
         if (index < source->Count() &&
             parser_.ParseHexLine(base + index, TrimLine(source->Get(index)), count)) {
           // The send's own copy: the parse buffer is shared with the file
@@ -205,6 +217,7 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
         }
       }
       if (remaining == 0) {
+        waitAfterLine();
         ++index;
         continue;
       }
@@ -281,7 +294,10 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
         periodBytes = 0;
         periodStart = TimeGetTime();
       }
-      if (remaining == 0) ++index;
+      if (remaining == 0) {
+        waitAfterLine();
+        ++index;
+      }
     }
     if (!portGone && !cancel_) portGone = !WaitUntilOut();
     if (cancel_ && !portGone && target_.PendingMessages() > 0) {

@@ -173,4 +173,14 @@ TEST(SplitOptions, ThresholdOnlyWhenSplittingIsOn) {
 }
 
 }  // namespace
+// "wait N" comments: the forms users write, and what is no wait.
+TEST(WaitComment, FormsAndNonForms) {
+  const std::pair<const char*, int> cases[] = {
+      {"; wait 500", 500},        {"// Wait 500 ms", 500},   {"# WAIT 20", 20},      {"F0 01 F7 ; wait 100", 100},
+      {"; wait 500ms", 500},      {";wait 0", 0},            {"; waiting 5", -1},    {"; wait", -1},
+      {"; wait -5", -1},          {"; wait 5 s", -1},        {"F0 01 F7", -1},       {"; note: wait 5", -1},
+  };
+  for (const auto& [line, ms] : cases) EXPECT_EQ(WaitCommentMs(line), ms) << line;
+}
+
 }  // namespace kalvex

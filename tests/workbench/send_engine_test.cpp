@@ -360,6 +360,26 @@ TEST_F(SendEngine, SentOnlyOnceThePortHasEveryMessageOut) {
   EXPECT_FALSE(engine.Sending());
 }
 
+// A "wait N" comment pauses the send there; Esc ends the pause.
+TEST_F(SendEngine, WaitCommentsPauseTheSendAndEscEndsThem) {
+  settings.SendSpeed = TSendEngine::kNoPacing;
+  Send("F0 01 F7\r\n; wait 500\r\nF0 02 F7 // wait 300 ms\r\nF0 03 F7");
+  ASSERT_EQ(out.sent.size(), 3u);
+  EXPECT_GE(out.sent[1].at - out.sent[0].at, 500u);
+  EXPECT_LT(out.sent[1].at - out.sent[0].at, 500u + 2 * TSendEngine::kNapMs);
+  EXPECT_GE(out.sent[2].at - out.sent[1].at, 300u);
+  EXPECT_EQ(log.Texts().back(), "Sent 9 bytes");
+  out.sent.clear();
+  const uint32_t from = TimeGetTime();
+  onEvents = [&] {
+    if (TimeGetTime() - from >= 100) engine.RequestCancel();
+  };
+  Send("F0 01 F7\r\n; wait 60000\r\nF0 02 F7");
+  EXPECT_EQ(out.sent.size(), 1u);
+  EXPECT_LT(TimeGetTime() - from, 100u + 2 * TSendEngine::kNapMs);
+  EXPECT_EQ(log.Texts().back().rfind("Sending cancelled", 0), 0u);
+}
+
 TEST(SpeedText, BytesAndKilobytes) {
   EXPECT_EQ(SpeedText(3.0517578125), "3125 bytes/s = 3.05 KB/s");
   EXPECT_EQ(KBPerSecond(0, 1000), 0);
