@@ -11,6 +11,8 @@
 #include "midi/list_devices.h"
 #include "workbench/file_io.h"
 #include "workbench/hex_text.h"
+#include "workbench/sysex_info.h"
+#include "util/paths.h"
 
 namespace kalvex {
 
@@ -22,7 +24,11 @@ constexpr const char* kHelp =
     "       kalvex --send FILE --out NAME [--speed S] [--pause MS]\n"
     "              [--receive FILE --in NAME [--quiet-ms N] [--timeout-ms T]]\n"
     "       kalvex --receive FILE --in NAME [--quiet-ms N] [--timeout-ms T]\n"
+    "       kalvex --hex \"F0 7E 7F 06 01 F7\" [--hex ...] --out NAME [...]\n"
+    "       kalvex --check FILE\n"
+    "       kalvex --fix-checksums FILE OUT\n"
     "       kalvex --list-devices\n"
+    "       kalvex --version\n"
     "       kalvex --help\n"
     "\n"
     "Sends and receives MIDI System Exclusive messages as hexadecimal text.\n"
@@ -46,7 +52,15 @@ constexpr const char* kHelp =
     "                       nothing within --timeout-ms (default 10000) fails.\n"
     "                       With --send too, the input opens before the send, so\n"
     "                       the answer to a dump request is caught\n"
+    "  --hex BYTES          send these bytes (a line of hex text; repeatable, sent\n"
+    "                       after --send FILE when both are given)\n"
+    "  --check FILE         report the framing problems and wrong checksums\n"
+    "                       (Roland, Yamaha) of FILE by line; exit 1 when any\n"
+    "  --fix-checksums FILE OUT\n"
+    "                       write FILE to OUT with every checksum it recognises\n"
+    "                       made right\n"
     "  --list-devices       list the MIDI In and MIDI Out devices\n"
+    "  --version            show the version\n"
     "  --help               show this help\n";
 
 // Log lines go to standard error as the log panes would show them; status-bar
@@ -62,6 +76,25 @@ public:
 private:
   std::ostream& err_;
 };
+
+// --check and --fix-checksums: the file as the MIDI Out box would hold it.
+int CheckFile(const std::string& input, const std::string* output, std::ostream& out, std::ostream& err) {
+  TStreamLog log(err);
+  THexParser parser(log);
+  TFileContext ctx{log, parser, -1, {}};
+  TBMStrings box;
+  if (!LoadFile(input, box, ctx)) return 1;
+  if (output) {
+    const int fixed = FixChecksumsInBox(box, parser);
+    if (!SaveBox(box, *output, true, ctx)) return 1;
+    out << "Fixed " << fixed << (fixed == 1 ? " checksum" : " checksums") << "\n";
+    return 0;
+  }
+  const auto problems = CheckMessages(BoxLineBytes(box, parser));
+  for (const auto& p : problems) out << input << ":" << p.line << ": " << p.text << "\n";
+  if (problems.empty()) out << input << ": no problems found\n";
+  return problems.empty() ? 0 : 1;
+}
 
 int Convert(const std::string& input, const std::string& output, const TSplitOptions& split,
             std::ostream& out, std::ostream& err) {
@@ -106,7 +139,22 @@ bool RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err,
     exitCode = Convert(files[0], files[1], split, out, err);
     return true;
   }
-  if (mode == "--send" || mode == "--receive") {
+  if (mode == "--version") {
+    out << "Zelk Kalvex v" << VersionNumber() << " build " << BuildNumber() << "\n";
+    exitCode = 0;
+    return true;
+  }
+  if (mode == "--check" || mode == "--fix-checksums") {
+    const size_t files = mode == "--check" ? 1 : 2;
+    if (args.size() != files + 1) {
+      err << "Error: " << mode << (files == 1 ? " needs a file\n" : " needs a file and an output file\n");
+      exitCode = 2;
+      return true;
+    }
+    exitCode = CheckFile(args[1], files == 2 ? &args[2] : nullptr, out, err);
+    return true;
+  }
+  if (mode == "--send" || mode == "--receive" || mode == "--hex") {
     exitCode = RunSendReceive(args, argc, argv, err);
     return true;
   }

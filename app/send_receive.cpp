@@ -125,6 +125,7 @@ std::string MatchDeviceName(const std::vector<std::string>& names, const std::st
 
 int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, std::ostream& err) {
   std::string sendFile, outName, receiveFile, inName;
+  std::vector<std::string> hexLines;
   int speed = kDefaultSendSpeed, pause = 0, quietMs = kDefaultQuietMs, timeoutMs = kDefaultTimeoutMs;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -132,6 +133,7 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     const std::string value = hasValue ? args[i + 1] : std::string();
     bool ok = hasValue;
     if (a == "--send") sendFile = value;
+    else if (a == "--hex") hexLines.push_back(value);
     else if (a == "--out") outName = value;
     else if (a == "--receive") receiveFile = value;
     else if (a == "--in") inName = value;
@@ -149,8 +151,9 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     }
     ++i;
   }
-  if ((!sendFile.empty() && outName.empty()) || (!receiveFile.empty() && inName.empty())) {
-    err << "Error: --send needs --out NAME, and --receive needs --in NAME\n";
+  const bool sending = !sendFile.empty() || !hexLines.empty();
+  if ((sending && outName.empty()) || (!receiveFile.empty() && inName.empty())) {
+    err << "Error: --send and --hex need --out NAME, and --receive needs --in NAME\n";
     return 2;
   }
   QCoreApplication app(argc, argv);  // the input's wake-ups go through the event loop
@@ -207,14 +210,15 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     }
   }
 
-  if (!sendFile.empty()) {
+  if (sending) {
     const std::string name = findPort(true, outName);
     if (name.empty()) return 1;
     THexParser parser(log);
     TFileContext ctx{log, parser, -1, {}};
     TBMStrings box;
     const int errorsBefore = log.errors;
-    if (!LoadFile(sendFile, box, ctx)) return 1;
+    if (!sendFile.empty() && !LoadFile(sendFile, box, ctx)) return 1;
+    for (const std::string& line : hexLines) box.Add(line);  // after the file, in their order
     TMidiOutput out;
     out.DetectMidiLoop = false;
     out.SetDeviceID(FindDeviceIdByName(true, name));
@@ -236,7 +240,8 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     engine.Send(box, nullptr, 0);
     if (!target.PortOpen()) return 1;
     if (target.messages == 0) {
-      log.LogLine(sendFile + " holds no MIDI message: nothing was sent.", true, false, lkError);
+      log.LogLine((sendFile.empty() ? std::string("--hex") : sendFile) + " holds no MIDI message: nothing was sent.",
+                  true, false, lkError);
       return 1;
     }
     if (log.errors > errorsBefore) sendFailed = true;  // a line that did not parse was left out

@@ -254,4 +254,82 @@ std::vector<TFramingProblem> CheckFraming(const std::vector<std::vector<uint8_t>
   return problems;
 }
 
+namespace {
+
+// Calls visit(line, first, last) for every whole F0..F7 message on a line.
+template <class TLines, class TVisit>
+void ForEachWholeMessage(TLines& lines, TVisit&& visit) {
+  for (size_t l = 0; l < lines.size(); ++l) {
+    auto& b = lines[l];
+    for (size_t i = 0; i < b.size(); ++i) {
+      if (b[i] != 0xF0) continue;
+      size_t j = i + 1;
+      while (j < b.size() && b[j] != 0xF7 && (b[j] < 0x80 || b[j] >= 0xF8)) ++j;
+      if (j < b.size() && b[j] == 0xF7) visit(l, i, j);
+      i = j - 1;
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<TFramingProblem> CheckMessages(const std::vector<std::vector<uint8_t>>& lines, int firstLine) {
+  std::vector<TFramingProblem> problems = CheckFraming(lines, firstLine);
+  ForEachWholeMessage(lines, [&](size_t l, size_t first, size_t last) {
+    const auto sum = FindChecksum(std::span<const uint8_t>(lines[l]).subspan(first, last - first + 1));
+    if (sum && !sum->Ok())
+      problems.push_back({firstLine + static_cast<int>(l),
+                          "checksum wrong (expected " + Hex(sum->expected) + ", found " + Hex(sum->found) + ")"});
+  });
+  std::stable_sort(problems.begin(), problems.end(),
+                   [](const TFramingProblem& a, const TFramingProblem& b) { return a.line < b.line; });
+  return problems;
+}
+
+int FixChecksums(std::vector<std::vector<uint8_t>>& lines) {
+  int fixed = 0;
+  ForEachWholeMessage(lines, [&](size_t l, size_t first, size_t last) {
+    const auto sum = FindChecksum(std::span<const uint8_t>(lines[l]).subspan(first, last - first + 1));
+    if (sum && !sum->Ok()) {
+      lines[l][first + sum->position] = sum->expected;
+      ++fixed;
+    }
+  });
+  return fixed;
+}
+
+std::vector<std::vector<uint8_t>> BoxLineBytes(const TBMStrings& box, THexParser& parser) {
+  std::vector<std::vector<uint8_t>> lines(static_cast<size_t>(box.Count()));
+  for (int i = 0; i < box.Count(); ++i) {
+    int count = 0;
+    if (parser.ParseHexLine(i, TrimLine(box.Get(i)), count))
+      lines[static_cast<size_t>(i)].assign(parser.Data(), parser.Data() + count);
+  }
+  return lines;
+}
+
+int FixChecksumsInBox(TBMStrings& box, THexParser& parser) {
+  std::vector<std::vector<uint8_t>> lines = BoxLineBytes(box, parser);
+  const std::vector<std::vector<uint8_t>> before = lines;
+  const int fixed = FixChecksums(lines);
+  for (size_t l = 0; l < lines.size(); ++l) {
+    if (lines[l] == before[l]) continue;
+    const std::string& old = box.Get(static_cast<int>(l));
+    size_t comment = 0;
+    while (comment < old.size() && old[comment] != ';' && old[comment] != '#' &&
+           !(old[comment] == '/' && comment + 1 < old.size() && old[comment + 1] == '/'))
+      ++comment;
+    std::string text;
+    const uint8_t* data = lines[l].data();
+    size_t remaining = lines[l].size();
+    while (remaining > 0) {
+      if (!text.empty()) text += ' ';
+      FormatHexLineInto(text, data, remaining, 0);
+    }
+    if (comment < old.size()) text += " " + old.substr(comment);
+    box.Put(static_cast<int>(l), text);
+  }
+  return fixed;
+}
+
 }  // namespace kalvex

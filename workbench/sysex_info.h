@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "editor/core/bm_strings.h"
+#include "workbench/hex_text.h"
+
 namespace kalvex {
 
 // The manufacturer ID after F0: one byte, or three when the first is 00.
@@ -73,5 +76,18 @@ struct TFramingProblem {
   std::string text;
 };
 std::vector<TFramingProblem> CheckFraming(const std::vector<std::vector<uint8_t>>& lines, int firstLine = 1);
+
+// The framing problems and every wrong checksum of a whole message on a
+// line ("checksum wrong (expected 5A, found 12)"), by line.
+std::vector<TFramingProblem> CheckMessages(const std::vector<std::vector<uint8_t>>& lines, int firstLine = 1);
+// Rewrites the checksum of every whole message on the lines that it
+// recognises; returns how many bytes it changed.
+int FixChecksums(std::vector<std::vector<uint8_t>>& lines);
+
+// The same over the lines of a box of text: the bytes of each line (bad
+// pairs are told by the parser), and the fix written back into the lines
+// it changes, their comments kept.
+std::vector<std::vector<uint8_t>> BoxLineBytes(const TBMStrings& box, THexParser& parser);
+int FixChecksumsInBox(TBMStrings& box, THexParser& parser);
 
 }  // namespace kalvex

@@ -105,5 +105,32 @@ TEST_F(SendReceive, ReceiveLeavesClockAndActiveSensingOut) {
   EXPECT_EQ(Read(reply), std::string("\xF0\x7D\x01\xF7", 4));
 }
 
+// Bytes from the command line, after a file's; a file checked and its
+// checksums fixed; the version.
+TEST_F(SendReceive, HexBytesCheckFixAndVersion) {
+  const std::string reply = dir + "/reply.syx";
+  const TResult sent = RunKalvex({"--hex", "F0 7D 01 F7", "--hex", "F0 7D 02 F7", "--out", "Kalvex Loopback 1", "--speed",
+                                  "1000", "--receive", QString::fromStdString(reply), "--in", "Kalvex Loopback 1",
+                                  "--quiet-ms", "300"});
+  ASSERT_EQ(sent.code, 0) << sent.err;
+  EXPECT_EQ(Read(reply), std::string("\xF0\x7D\x01\xF7\xF0\x7D\x02\xF7", 8));
+
+  const std::string text = dir + "/gs.txt", fixed = dir + "/fixed.txt";
+  std::ofstream(text) << "F0 41 10 42 12 40 00 7F 00 42 F7 ; GS reset\n90 3C\n";
+  QProcess check;
+  check.start(KALVEX_BINARY, {"--check", QString::fromStdString(text)});
+  ASSERT_TRUE(check.waitForFinished(30000));
+  EXPECT_EQ(check.exitCode(), 1);
+  EXPECT_EQ(check.readAllStandardOutput().toStdString(),
+            text + ":1: checksum wrong (expected 41, found 42)\n" + text + ":2: 90 takes 2 data bytes, the line has 1\n");
+  const TResult fix = RunKalvex({"--fix-checksums", QString::fromStdString(text), QString::fromStdString(fixed)});
+  EXPECT_EQ(fix.code, 0) << fix.err;
+  EXPECT_EQ(Read(fixed), "F0 41 10 42 12 40 00 7F 00 41 F7 ; GS reset\r\n90 3C");
+  QProcess version;
+  version.start(KALVEX_BINARY, {"--version"});
+  ASSERT_TRUE(version.waitForFinished(30000));
+  EXPECT_EQ(version.readAllStandardOutput().toStdString().rfind("Zelk Kalvex v", 0), 0u);
+}
+
 }  // namespace
 }  // namespace kalvex

@@ -129,5 +129,23 @@ TEST(SysExInfo, FramingOfLines) {
   }
 }
 
+// The check of a box: framing and checksums by line; the fix rewrites only
+// the checksums of whole messages.
+TEST(SysExInfo, CheckAndFixLines) {
+  std::vector<std::vector<uint8_t>> lines = {Bytes("F0 41 10 42 12 40 00 7F 00 42 F7"), Bytes("90 3C"),
+                                             Bytes("F0 41 10 42 12 40 00 7F 00 41 F7 F0 41 10 42 12 40 00 7F 00 00 F7"),
+                                             Bytes("F0 43 00 00 01 1B")};
+  std::vector<std::string> got;
+  for (const auto& p : CheckMessages(lines, 10)) got.push_back(std::to_string(p.line) + ": " + p.text);
+  EXPECT_EQ(got, (std::vector<std::string>{"10: checksum wrong (expected 41, found 42)",
+                                           "11: 90 takes 2 data bytes, the line has 1",
+                                           "12: checksum wrong (expected 41, found 00)", "13: F0 without F7"}));
+  EXPECT_EQ(FixChecksums(lines), 2);
+  EXPECT_EQ(lines[0], Bytes("F0 41 10 42 12 40 00 7F 00 41 F7"));
+  EXPECT_EQ(lines[2], Bytes("F0 41 10 42 12 40 00 7F 00 41 F7 F0 41 10 42 12 40 00 7F 00 41 F7"));
+  EXPECT_EQ(lines[1], Bytes("90 3C"));
+  EXPECT_EQ(FixChecksums(lines), 0);
+}
+
 }  // namespace
 }  // namespace kalvex
