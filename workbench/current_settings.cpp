@@ -18,6 +18,7 @@ void ForEachSetting(TSettings& s, TVisit&& visit) {
   visit("DetectBulkDumps", s.DetectBulkDumps);
   visit("SplitLongMessages2", s.SplitLongMessages);
   visit("SplitLongMessagesThreshold", s.SplitLongMessagesThreshold);
+  visit("DescribeMessages", s.DescribeMessages);
   visit("FontName", s.FontName);
   visit("FontSize", s.FontSize);
   visit("ShowLogLists", s.ShowLogLists);

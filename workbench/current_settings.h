@@ -22,6 +22,7 @@ struct TCurrentSettings {
   bool DetectBulkDumps = false;
   bool SplitLongMessages = false;
   int SplitLongMessagesThreshold = 32;
+  bool DescribeMessages = false;
   // The window; the font's defaults are the window's own font.
   std::string FontName;
   int FontSize = 0;

@@ -382,6 +382,8 @@ void TKVXForm::LoadMainSettings() {
   receiveOptions_.SysExOnly = s.SysExOnly;
   DetectBulkDumps1->setChecked(s.DetectBulkDumps);
   receiveOptions_.DetectBulkDumps = s.DetectBulkDumps;
+  DescribeMessages1->setChecked(s.DescribeMessages);
+  receiveOptions_.DescribeMessages = s.DescribeMessages;
   splitLongMessages_ = s.SplitLongMessages;
   SplitLongMessages1->setChecked(splitLongMessages_);
   splitThreshold_ = s.SplitLongMessagesThreshold;
@@ -409,6 +411,7 @@ TCurrentSettings TKVXForm::CurrentSettings() const {
   s.MidiThru = MidiThru1->isChecked();
   s.SysExOnly = receiveOptions_.SysExOnly;
   s.DetectBulkDumps = DetectBulkDumps1->isChecked();
+  s.DescribeMessages = DescribeMessages1->isChecked();
   s.SplitLongMessages = splitLongMessages_;
   s.SplitLongMessagesThreshold = splitThreshold_;
   s.FontName = SXOutput->font().family().toStdString();
@@ -499,6 +502,10 @@ void TKVXForm::BuildMenus() {
     splitLongMessages_ = on;
     receiveOptions_.SplitThreshold = SplitThreshold();
   });
+  DescribeMessages1 = options->addAction("Describe received messages");
+  DescribeMessages1->setCheckable(true);
+  DescribeMessages1->setStatusTip("A comment after each received SysEx message: manufacturer, kind, length, checksum");
+  connect(DescribeMessages1, &QAction::triggered, this, [this](bool on) { receiveOptions_.DescribeMessages = on; });
   DetectBulkDumps1 = options->addAction("Detect Bulk Dumps");
   DetectBulkDumps1->setCheckable(true);
   DetectBulkDumps1->setChecked(receiveOptions_.DetectBulkDumps);

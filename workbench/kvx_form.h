@@ -85,6 +85,7 @@ public:
   QAction* TimingClock1 = nullptr;
   QAction* SplitLongMessages1 = nullptr;
   QAction* DetectBulkDumps1 = nullptr;
+  QAction* DescribeMessages1 = nullptr;
   QFrame* PRcvBulkDump = nullptr;
   QLabel* LSysExRcvd = nullptr;
   QLabel* LReceivedSpeed = nullptr;

@@ -1,5 +1,7 @@
 #include "workbench/receive_path.h"
 
+#include "workbench/sysex_info.h"
+
 #include <cstdio>
 #include <exception>
 
@@ -53,8 +55,14 @@ void TReceivePath::OpenWindow(uint32_t now) {
 }
 
 void TReceivePath::AppendEvent(const TMyMidiEvent& event) {
-  AppendBytesAsLines(event.SysExData.get(), static_cast<size_t>(event.SysExLength), options_.SplitThreshold,
-                     [this](std::string&& line) { box_.Add(std::move(line)); });
+  const uint8_t* data = event.SysExData.get();
+  const size_t length = static_cast<size_t>(event.SysExLength);
+  AppendBytesAsLines(data, length, options_.SplitThreshold, [this](std::string&& line) { box_.Add(std::move(line)); });
+  // A comment on the message's last line: saving as .syx leaves it out.
+  if (options_.DescribeMessages && length >= 2 && data[0] == 0xF0 && data[length - 1] == 0xF7 && box_.Count() > 0) {
+    const std::string about = DescribeMessage(std::span<const uint8_t>(data, length));
+    if (!about.empty()) box_.Put(box_.Count() - 1, box_.Get(box_.Count() - 1) + " ; " + about);
+  }
 }
 
 void TReceivePath::HandleSysEx(std::unique_ptr<TMyMidiEvent> event) {

@@ -24,6 +24,7 @@ struct TReceiveOptions {
   bool DetectBulkDumps = true;
   bool SysExOnly = false;   // short messages are echoed but not shown
   int SplitThreshold = -1;  // bytes per line, -1 for none
+  bool DescribeMessages = false;  // a comment after each whole SysEx message
 };
 
 // The window's side: the box's view and the bulk dump panel and timer.

@@ -44,6 +44,7 @@ TSettingsForm::TSettingsForm(TKVXForm& mainWindow)
   CBMTC = Check("MIDI Time Clock (display MTC, not recommended)", rl);
   CBOnlySysEx = Check("Only display System Exclusive messages in MIDI IN", rl);
   cbDetectBulkBumps = Check("Detect Bulk Bumps", rl);
+  CBDescribe = Check("Describe received messages (manufacturer, kind, length, checksum)", rl);
   outer->addWidget(receiving);
 
   auto* sending = new QGroupBox("Sending MIDI");
@@ -110,7 +111,7 @@ TSettingsForm::TSettingsForm(TKVXForm& mainWindow)
   for (QPushButton* b : {BOK, BCancel, BApply}) buttons->addWidget(b);
   outer->addLayout(buttons);
 
-  for (QCheckBox* box : {CBMidiThru, CBAS, CBMTC, CBOnlySysEx, cbDetectBulkBumps, CBSendSplit, CBThrottling,
+  for (QCheckBox* box : {CBMidiThru, CBAS, CBMTC, CBOnlySysEx, cbDetectBulkBumps, CBDescribe, CBSendSplit, CBThrottling,
                          CBSplitSysEx, CBShowLog})
     connect(box, &QCheckBox::clicked, this, [this] {
       BApply->setEnabled(true);
@@ -166,6 +167,7 @@ void TSettingsForm::LoadFromMainWindow() {
   CBMTC->setChecked(main_.midiInMenu_->TimingClock());
   CBOnlySysEx->setChecked(main_.receiveOptions_.SysExOnly);
   cbDetectBulkBumps->setChecked(main_.DetectBulkDumps1->isChecked());
+  CBDescribe->setChecked(main_.DescribeMessages1->isChecked());
   CBSendSplit->setChecked(main_.sendSettings_.SplitSending);
   CBThrottling->setChecked(main_.sendSettings_.ThrottlingActive);
   CBSplitSysEx->setChecked(main_.SplitLongMessages1->isChecked());
@@ -225,6 +227,8 @@ void TSettingsForm::ApplySettings() {
   main_.sendSettings_.SplitSending = CBSendSplit->isChecked();
   main_.DetectBulkDumps1->setChecked(cbDetectBulkBumps->isChecked());
   main_.receiveOptions_.DetectBulkDumps = cbDetectBulkBumps->isChecked();
+  main_.DescribeMessages1->setChecked(CBDescribe->isChecked());
+  main_.receiveOptions_.DescribeMessages = CBDescribe->isChecked();
   main_.showSplashScreen_ = CBShowSplash->isChecked();
   main_.sendSettings_.MessagePauseMs = SEMessagePause->value();
   BApply->setEnabled(false);

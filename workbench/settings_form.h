@@ -37,6 +37,7 @@ public:
   QCheckBox* CBMTC = nullptr;
   QCheckBox* CBOnlySysEx = nullptr;
   QCheckBox* cbDetectBulkBumps = nullptr;
+  QCheckBox* CBDescribe = nullptr;
   QCheckBox* CBSendSplit = nullptr;
   QCheckBox* CBThrottling = nullptr;
   QSlider* TBMidiSpeed = nullptr;

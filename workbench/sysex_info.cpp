@@ -1,6 +1,7 @@
 #include "workbench/sysex_info.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <sstream>
 
@@ -153,6 +154,34 @@ std::string UniversalMessageName(std::span<const uint8_t> m) {
     case 0x08: return "Single Note Tuning Change";
     default: return "Universal Real Time";
   }
+}
+
+std::string DescribeMessage(std::span<const uint8_t> m) {
+  TManufacturerId id;
+  if (!ManufacturerOf(m, id)) return {};
+  std::string text = ManufacturerName(id);
+  if (text.empty()) {
+    text = "manufacturer";
+    for (int i = 0; i < id.size; ++i) text += " " + Hex(id.size == 1 ? id.bytes[0] : id.bytes[i]);
+  }
+  const std::string universal = UniversalMessageName(m);
+  if (!universal.empty() && universal != text) text += ": " + universal;
+  TIdentityReply reply;
+  if (DecodeIdentityReply(m, reply)) {
+    const std::string maker = ManufacturerName(reply.manufacturer);
+    std::string ident = maker.empty() ? "manufacturer" : maker;
+    if (maker.empty())
+      for (int i = 0; i < reply.manufacturer.size; ++i)
+        ident += " " + Hex(reply.manufacturer.size == 1 ? reply.manufacturer.bytes[0] : reply.manufacturer.bytes[i]);
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, ", family %04X, member %04X, version %02X %02X %02X %02X", reply.family,
+                  reply.member, reply.version[0], reply.version[1], reply.version[2], reply.version[3]);
+    text += " (" + ident + numbers + ")";
+  }
+  text += ", " + std::to_string(m.size()) + " bytes";
+  if (const auto sum = FindChecksum(m))
+    text += sum->Ok() ? ", checksum OK" : ", checksum wrong (expected " + Hex(sum->expected) + ")";
+  return text;
 }
 
 uint8_t Sum7(std::span<const uint8_t> bytes) { return static_cast<uint8_t>(Sum(bytes, 0, bytes.size()) & 0x7F); }

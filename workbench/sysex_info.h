@@ -47,6 +47,12 @@ std::vector<uint8_t> IdentityRequest(uint8_t device = 0x7F);
 // On", "Master Volume", "MMC Stop" and the like; empty for any other message.
 std::string UniversalMessageName(std::span<const uint8_t> message);
 
+// A line of text about a whole message (F0 to F7), for a comment after it:
+// its manufacturer or Universal name, the identity reply decoded, its
+// length and its checksum where the kind is known, such as
+// "Roland Corporation, 11 bytes, checksum OK".
+std::string DescribeMessage(std::span<const uint8_t> message);
+
 // Checksums of the kinds that can be told from the message itself.
 enum class TChecksumKind {
   Roland,  // data set (12) and request (11): (128 - sum of address and data mod 128) & 7F

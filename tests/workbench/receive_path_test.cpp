@@ -195,4 +195,33 @@ TEST_F(ReceivePath, TimingClockInsideSysExRendersOnTwoLinesAndErrorsAreLogged) {
 }
 
 }  // namespace
+// "Describe received messages": a comment on each whole message's last line,
+// also for messages shown at the end of a bulk dump; none when it is off.
+TEST_F(ReceivePath, DescribedMessagesGetACommentOnTheirLastLine) {
+  options.DetectBulkDumps = false;
+  options.DescribeMessages = true;
+  auto gsReset = [] {
+    const uint8_t bytes[] = {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+    auto e = SysEx(sizeof bytes);
+    std::memcpy(e->SysExData.get(), bytes, sizeof bytes);
+    return e;
+  };
+  path.Handle(gsReset());
+  ASSERT_EQ(box.Count(), 1);
+  EXPECT_EQ(box.Get(0), "F0 41 10 42 12 40 00 7F 00 41 F7 ; Roland Corporation, 11 bytes, checksum OK");
+  options.SplitThreshold = 4;
+  path.Handle(gsReset());
+  EXPECT_EQ(box.Get(box.Count() - 1), "00 41 F7 ; Roland Corporation, 11 bytes, checksum OK");
+  options.SplitThreshold = -1;
+  options.DetectBulkDumps = true;
+  for (int i = 0; i < 10; ++i) path.Handle(gsReset());
+  clock.Advance(2000);
+  path.TimerTick();
+  EXPECT_EQ(box.Get(box.Count() - 1), "F0 41 10 42 12 40 00 7F 00 41 F7 ; Roland Corporation, 11 bytes, checksum OK");
+  options.DescribeMessages = false;
+  options.DetectBulkDumps = false;
+  path.Handle(gsReset());
+  EXPECT_EQ(box.Get(box.Count() - 1), "F0 41 10 42 12 40 00 7F 00 41 F7");
+}
+
 }  // namespace kalvex

@@ -129,6 +129,18 @@ TEST(SysExInfo, FramingOfLines) {
   }
 }
 
+TEST(SysExInfo, DescriptionsOfWholeMessages) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"F0 41 10 42 12 40 00 7F 00 41 F7", "Roland Corporation, 11 bytes, checksum OK"},
+      {"F0 41 10 42 12 40 00 7F 00 40 F7", "Roland Corporation, 11 bytes, checksum wrong (expected 41)"},
+      {"F0 7E 7F 09 01 F7", "Universal Non-Real Time: GM System On, 6 bytes"},
+      {"F0 7E 00 06 02 42 13 01 05 00 00 01 02 03 F7",
+       "Universal Non-Real Time: Identity Reply (Korg Inc., family 0093, member 0005, version 00 01 02 03), 15 bytes"},
+      {"F0 00 7F 7F 01 F7", "manufacturer 00 7F 7F, 6 bytes"},
+  };
+  for (const auto& [hex, text] : cases) EXPECT_EQ(DescribeMessage(Bytes(hex)), text) << hex;
+}
+
 // The check of a box: framing and checksums by line; the fix rewrites only
 // the checksums of whole messages.
 TEST(SysExInfo, CheckAndFixLines) {
