@@ -27,6 +27,15 @@ constexpr const char* kNameProperty = "kalvexDeviceName";
 std::string EntryName(const QAction* a) { return a->property(kNameProperty).toByteArray().toStdString(); }
 
 int Tag(const QAction* a) { return a->data().toInt(); }
+
+// The menu's own entries ("none", the separator, the devices) carry this
+// mark; the owner may add commands of its own after them.
+constexpr const char* kOwnProperty = "kalvexDeviceMenuEntry";
+bool Own(const QAction* a) { return a->property(kOwnProperty).toBool(); }
+QAction* Marked(QAction* a) {
+  a->setProperty(kOwnProperty, true);
+  return a;
+}
 bool IsEntry(const QAction* a) { return a->isVisible() && !a->isSeparator(); }
 
 // The hourglass while a device opens or closes, whatever happens.
@@ -49,16 +58,23 @@ std::vector<QAction*> TMidiMenuBase::Entries() const {
   std::vector<QAction*> out;
   if (base_)
     for (QAction* a : base_->actions())
-      if (a->isVisible()) out.push_back(a);
+      if (a->isVisible() && Own(a)) out.push_back(a);
   return out;
 }
 
+// Device entries go before the owner's commands.
+QAction* TMidiMenuBase::FirstCommand() const {
+  for (QAction* a : base_->actions())
+    if (!Own(a)) return a;
+  return nullptr;
+}
+
 QAction* TMidiMenuBase::AddEntry(const QString& caption, int tag) {
-  auto* a = new QAction(caption, base_);
+  auto* a = Marked(new QAction(caption, base_));
   a->setData(tag);
   a->setCheckable(true);
   connect(a, &QAction::triggered, this, [this, a] { EntryClicked(a); });
-  base_->addAction(a);
+  base_->insertAction(FirstCommand(), a);
   return a;
 }
 
@@ -66,10 +82,10 @@ void TMidiMenuBase::SetBaseMenu(QMenu* menu) {
   if (menu == base_) return;
   if (menu)
     for (QAction* a : menu->actions())
-      if (a->isVisible()) delete a;
+      if (a->isVisible() && Own(a)) delete a;
   if (base_) {
     for (QAction* a : base_->actions()) {
-      if (!a->isVisible()) continue;
+      if (!a->isVisible() || !Own(a)) continue;
       base_->removeAction(a);
       if (menu) {
         a->setParent(menu);
@@ -229,13 +245,13 @@ void TMidiMenuBase::RefreshDeviceList(bool force, bool startTimer) {
   }
   // "none" and the separator go on top.
   QAction* first = added.empty() ? nullptr : added.front();
-  auto* none = new QAction(kNoneCaption, base_);
+  auto* none = Marked(new QAction(kNoneCaption, base_));
   none->setData(kNoneTag);
   none->setCheckable(true);
   connect(none, &QAction::triggered, this, [this, none] { EntryClicked(none); });
-  base_->insertAction(first, none);
+  base_->insertAction(first ? first : FirstCommand(), none);
   if (first) {
-    auto* separator = new QAction(base_);
+    auto* separator = Marked(new QAction(base_));
     separator->setSeparator(true);
     separator->setData(kSeparatorTag);
     base_->insertAction(first, separator);

@@ -66,7 +66,9 @@ public:
 
   virtual TMidiDeviceBase& Device() = 0;
   bool NewDeviceTimerActive() const;
-  std::vector<QAction*> Entries() const;  // the menu's entries, separator included
+  // The menu's own entries, separator included; commands the owner added
+  // after them are not among them.
+  std::vector<QAction*> Entries() const;
 
 protected:
   TMidiMenuBase();
@@ -80,6 +82,7 @@ protected:
 
 private:
   QAction* AddEntry(const QString& caption, int tag);
+  QAction* FirstCommand() const;
   void EntryClicked(QAction* entry);
   bool ListedAsBefore(const std::vector<std::unique_ptr<TMidiDeviceBase>>& list) const;
   void NewDeviceTimerFired();

@@ -28,6 +28,7 @@
 #include <unistd.h>
 #include "workbench/file_io.h"
 #include "workbench/settings_form.h"
+#include "workbench/sysex_info.h"
 
 namespace kalvex {
 
@@ -286,6 +287,7 @@ QMenu* TKVXForm::BuildPopup(TZelkMemo* box) {
   if (box == SXOutput) {
     menu->addSeparator();
     menu->addAction("Send", this, [this] { BSendClick(); });
+    menu->addAction("Check", this, [this] { CheckOut(); });
   }
   return menu;
 }
@@ -466,6 +468,12 @@ void TKVXForm::BuildMenus() {
   MidiOutMenu = menuBar()->addMenu("MIDI &Out");
   MidiInMenu = menuBar()->addMenu("MIDI &In");
   midiOutMenu_->SetBaseMenu(MidiOutMenu);
+  // After the devices: what works on the MIDI Out box and port.
+  MidiOutMenu->addSeparator();
+  Check1 = MidiOutMenu->addAction("Check", this, [this] { CheckOut(); });
+  Check1->setStatusTip("Report malformed messages and wrong checksums of the MIDI Out box or its selection");
+  IdentifyDevice1 = MidiOutMenu->addAction("Identify device", this, [this] { IdentifyDevice(); });
+  IdentifyDevice1->setStatusTip("Send the identity request and show the replies that come to MIDI In");
   midiInMenu_->SetBaseMenu(MidiInMenu);
   // Each menu its own letter: Alt+O is MIDI Out's.
   QMenu* options = menuBar()->addMenu("O&ptions");
@@ -670,6 +678,55 @@ void TKVXForm::ClearBox(TZelkMemo* box) {
   }
   box->Clear();
   if (box == SXInput) receiver_->BoxCleared();
+}
+
+// Framing and checksums of the box, or of its selection, by line number.
+void TKVXForm::CheckOut() {
+  TBMStrings selected;
+  const TBMStrings* lines = &SXOutput->Lines();
+  int first = 1;
+  if (SXOutput->SelAvail()) {
+    selected.SetText(SXOutput->GetSelText());
+    lines = &selected;
+    first = SXOutput->SelStart().line + 1;
+  }
+  const auto problems = CheckMessages(BoxLineBytes(*lines, parser_), first);
+  for (const auto& p : problems) LogLine("line " + std::to_string(p.line) + ": " + p.text, true, false, lkNormal);
+  if (problems.empty())
+    LogLine("Check: no problems found.", true, false, lkNormal);
+  else
+    LogLine("Check found " + std::to_string(problems.size()) + (problems.size() == 1 ? " problem." : " problems."), true,
+            false, lkError);
+}
+
+// The identity request to MIDI Out; for a second, each reply at MIDI In is
+// shown decoded.
+void TKVXForm::IdentifyDevice() {
+  if (!PortOpen() || !MidiIn().IsOpen()) {
+    LogLine("Identify device needs a MIDI Out port to ask and a MIDI In port for the answers.", true, false,
+            lkErrorDialog);
+    return;
+  }
+  identityReplies_ = 0;
+  receiver_->OnSysEx = [this](const uint8_t* data, int length) {
+    TIdentityReply reply;
+    if (!DecodeIdentityReply(std::span<const uint8_t>(data, static_cast<size_t>(length)), reply)) return;
+    ++identityReplies_;
+    LogLine("Identity reply: " + DescribeMessage(std::span<const uint8_t>(data, static_cast<size_t>(length))), false,
+            false, lkNormal);
+  };
+  if (!identifyTimer_) {
+    identifyTimer_ = new QTimer(this);
+    identifyTimer_->setSingleShot(true);
+    connect(identifyTimer_, &QTimer::timeout, this, [this] {
+      receiver_->OnSysEx = nullptr;
+      if (identityReplies_ == 0) LogLine("No device answered the identity request within 1 s.", false, false, lkError);
+    });
+  }
+  const std::vector<uint8_t> request = IdentityRequest();
+  MidiOut().SendLong(request.data(), static_cast<int>(request.size()));
+  LogLine("Sent the identity request", true, false, lkNormal);
+  identifyTimer_->start(1000);
 }
 
 void TKVXForm::HandleMidiInput() {

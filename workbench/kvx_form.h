@@ -115,6 +115,9 @@ public:
   void SetOneInstanceActive(bool active);
   bool OneInstanceActive() const { return !allowMultipleInstances_; }
   bool ShowSplashScreen() const { return showSplashScreen_; }
+  // "Check" and "Identify device" of the MIDI Out menu (also for tests).
+  QAction* Check1 = nullptr;
+  QAction* IdentifyDevice1 = nullptr;
   // The boxes' context menu as it opens on a box (shown by a right click).
   QMenu* BuildPopup(TZelkMemo* box);
 
@@ -139,6 +142,8 @@ private:
   void HandleMidiInput();
   void UpdateThru();
   void ClearBox(TZelkMemo* box);
+  void CheckOut();
+  void IdentifyDevice();
   bool MayReplaceTypedText(const std::string& fileName);
   void OpenFile();
   void SaveBoxAs(bool midiOut);
@@ -184,6 +189,8 @@ private:
   QLabel* statusIn_ = nullptr;
   QTimer* bulkTimer_ = nullptr;
   QTimer* f4Release_ = nullptr;
+  QTimer* identifyTimer_ = nullptr;  // the second in which identity replies count
+  int identityReplies_ = 0;
   bool f4Down_ = false;
   QSplitter* columns_ = nullptr;
   QSplitter* logs_ = nullptr;

@@ -33,6 +33,7 @@ void TReceivePath::Handle(std::unique_ptr<TMyMidiEvent> event) {
       thru_->SendShort(event->Status, event->Data1, event->Data2);
   }
   if (event->SysExLength > 0) {
+    if (OnSysEx) OnSysEx(event->SysExData.get(), event->SysExLength);
     HandleSysEx(std::move(event));
     return;
   }

@@ -57,6 +57,9 @@ public:
   // one is logged and the next one follows.
   void Drain(const std::function<std::unique_ptr<TMyMidiEvent>()>& readEvent);
   void Handle(std::unique_ptr<TMyMidiEvent> event);
+  // Hears every SysEx message as it arrives, before any filter or bulk
+  // dump holds it (the window's "Identify device" listens here).
+  std::function<void(const uint8_t* data, int length)> OnSysEx;
   // The bulk timer's tick: renders the dump once the input was quiet for 1 s.
   void TimerTick();
   // The input dropped messages (its buffer was full): never in silence.

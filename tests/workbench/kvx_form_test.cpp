@@ -218,6 +218,58 @@ TEST_F(MainWindow, TheColumnsKeepTheirWidthAndTheLogsLineUp) {
   }
 }
 
+// The MIDI Out menu's commands after its devices: Check reports by line,
+// Identify device shows each reply decoded (a loopback peer answers as a
+// synth would) and says so when none comes within a second.
+TEST_F(MainWindow, CheckAndIdentifyDeviceFromTheMidiOutMenu) {
+  Make();
+  form->MidiOutDevices().RefreshDeviceList(true, false);  // the commands stay after the devices
+  const auto actions = form->MidiOutMenu->actions();
+  ASSERT_GE(actions.size(), 3);
+  EXPECT_EQ(actions[actions.size() - 2], form->Check1);
+  EXPECT_EQ(actions.back(), form->IdentifyDevice1);
+
+  form->SXOutput->Lines().SetText("F0 41 10 42 12 40 00 7F 00 42 F7\r\n90 3C\r\nF0 7E 7F 09 01 F7");
+  form->Check1->trigger();
+  const auto log = form->LogOut->Lines().Lines();
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[log.size() - 3], "line 1: checksum wrong (expected 41, found 42)");
+  EXPECT_EQ(log[log.size() - 2], "line 2: 90 takes 2 data bytes, the line has 1");
+  EXPECT_EQ(log.back(), "Error: Check found 2 problems.");
+
+  form->SelectOutput("Kalvex Loopback 1");
+  form->SelectInput("Kalvex Loopback 2");
+  TMidiInput synthIn;
+  TMidiOutput synthOut;
+  synthIn.DetectMidiLoop = synthOut.DetectMidiLoop = false;
+  synthIn.SetDeviceID(FindDeviceIdByName(false, "Kalvex Loopback 1"));
+  synthOut.SetDeviceID(FindDeviceIdByName(true, "Kalvex Loopback 2"));
+  synthIn.OnDataAvailable = [&](TMidiInput& in) {
+    while (auto e = in.ReadEvent()) {
+      if (e->SysExLength == 6 && e->SysExData[3] == 0x06 && e->SysExData[4] == 0x01) {
+        const uint8_t reply[] = {0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x13, 0x01, 0x05, 0x00, 0x00, 0x01, 0x02, 0x03, 0xF7};
+        synthOut.SendLong(reply, sizeof reply);
+      }
+    }
+  };
+  synthIn.Open();
+  synthIn.Start();
+  synthOut.Open();
+  form->IdentifyDevice1->trigger();
+  ASSERT_TRUE(test::WaitUntil([&] {
+    return form->LogIn->Lines().Text().find("Identity reply: Universal Non-Real Time: Identity Reply (Roland "
+                                            "Corporation, family 0093, member 0005, version 00 01 02 03), 15 bytes") !=
+           std::string::npos;
+  }, 2000)) << form->LogIn->Lines().Text();
+  synthIn.Close();
+  QTest::qWait(1100);
+  EXPECT_EQ(form->LogIn->Lines().Text().find("No device answered"), std::string::npos);
+  form->IdentifyDevice1->trigger();
+  ASSERT_TRUE(test::WaitUntil([&] {
+    return form->LogIn->Lines().Lines().back() == "Error: No device answered the identity request within 1 s.";
+  }, 3000)) << form->LogIn->Lines().Text();
+}
+
 // MIDI thru with In and Out on one loopback cable would echo every message
 // for ever: it is held off, and the log says why.
 TEST_F(MainWindow, ThruIsHeldOffWhenInAndOutAreOneDevice) {
