@@ -288,6 +288,7 @@ QMenu* TKVXForm::BuildPopup(TZelkMemo* box) {
     menu->addSeparator();
     menu->addAction("Send", this, [this] { BSendClick(); });
     menu->addAction("Check", this, [this] { CheckOut(); });
+    menu->addAction("Fix checksums", this, [this] { FixOutChecksums(); })->setEnabled(writable);
   }
   return menu;
 }
@@ -472,6 +473,8 @@ void TKVXForm::BuildMenus() {
   MidiOutMenu->addSeparator();
   Check1 = MidiOutMenu->addAction("Check", this, [this] { CheckOut(); });
   Check1->setStatusTip("Report malformed messages and wrong checksums of the MIDI Out box or its selection");
+  FixChecksums1 = MidiOutMenu->addAction("Fix checksums", this, [this] { FixOutChecksums(); });
+  FixChecksums1->setStatusTip("Make every Roland and Yamaha checksum of the MIDI Out box right (Ctrl+Z takes it back)");
   IdentifyDevice1 = MidiOutMenu->addAction("Identify device", this, [this] { IdentifyDevice(); });
   IdentifyDevice1->setStatusTip("Send the identity request and show the replies that come to MIDI In");
   midiInMenu_->SetBaseMenu(MidiInMenu);
@@ -697,6 +700,22 @@ void TKVXForm::CheckOut() {
   else
     LogLine("Check found " + std::to_string(problems.size()) + (problems.size() == 1 ? " problem." : " problems."), true,
             false, lkError);
+}
+
+// Every checksum of the box that is wrong and of a known kind, made right as
+// one step that Undo takes back; comments stay.
+void TKVXForm::FixOutChecksums() {
+  if (AfterSendEnds([this] { FixOutChecksums(); })) return;
+  TBMStrings fixed;
+  fixed.SetText(SXOutput->Lines().Text());
+  const int count = FixChecksumsInBox(fixed, parser_);
+  if (count == 0) {
+    LogLine("Fix checksums: every checksum of a known kind is right.", true, false, lkNormal);
+    return;
+  }
+  SXOutput->ReplaceAllText(fixed.Text());
+  LogLine("Fixed " + std::to_string(count) + (count == 1 ? " checksum" : " checksums") + " (Ctrl+Z takes it back)",
+          true, false, lkNormal);
 }
 
 // The identity request to MIDI Out; for a second, each reply at MIDI In is

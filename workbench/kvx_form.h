@@ -117,6 +117,7 @@ public:
   bool ShowSplashScreen() const { return showSplashScreen_; }
   // "Check" and "Identify device" of the MIDI Out menu (also for tests).
   QAction* Check1 = nullptr;
+  QAction* FixChecksums1 = nullptr;
   QAction* IdentifyDevice1 = nullptr;
   // The boxes' context menu as it opens on a box (shown by a right click).
   QMenu* BuildPopup(TZelkMemo* box);
@@ -143,6 +144,7 @@ private:
   void UpdateThru();
   void ClearBox(TZelkMemo* box);
   void CheckOut();
+  void FixOutChecksums();
   void IdentifyDevice();
   bool MayReplaceTypedText(const std::string& fileName);
   void OpenFile();

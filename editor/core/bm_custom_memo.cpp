@@ -472,15 +472,32 @@ void TBMCustomMemo::RemoveExtent(const std::string& text, TBMPos start) {
   RemoveSelection(false, false);
 }
 
+void TBMCustomMemo::ReplaceAllText(std::string_view text) {
+  if (read_only_) return;
+  const TBMEditState before = EditState();
+  std::string removed = lines_.Text();
+  if (removed == text) return;
+  RemoveExtent(removed, {0, 0});
+  InsertTextAt(text, 0, false, false, 0, false);
+  SelectionOff();
+  SetCaret(0, 0);
+  Modified = true;
+  history_.RecordReplace(std::move(removed), std::string(text), before, EditState());
+}
+
 void TBMCustomMemo::Undo() {
   if (history_.UndoCount() < 1 || read_only_) return;
   Modified = true;
   const TBMEditState shown = EditState();  // what the screen shows now
   const TBMUndoBlock& b = *history_.TakeUndo();
-  if (b.kind == ukDelete)
+  if (b.kind == ukReplace) {
+    RemoveExtent(b.inserted, {0, 0});
+    InsertTextAt(b.text, 0, false, false, 0, false);
+  } else if (b.kind == ukDelete) {
     InsertTextAt(b.text, b.after.caretCol, false, false, b.after.caretLine, false);
-  else
+  } else {
     RemoveExtent(b.text, {b.before.caretCol, b.before.caretLine});
+  }
   RestoreEditState(b.before);
   RepaintStateRows(shown);
 }
@@ -490,10 +507,14 @@ void TBMCustomMemo::Redo() {
   Modified = true;
   const TBMEditState shown = EditState();
   const TBMUndoBlock& b = *history_.TakeRedo();
-  if (b.kind == ukDelete)
+  if (b.kind == ukReplace) {
+    RemoveExtent(b.text, {0, 0});
+    InsertTextAt(b.inserted, 0, false, false, 0, false);
+  } else if (b.kind == ukDelete) {
     RemoveExtent(b.text, {b.after.caretCol, b.after.caretLine});
-  else
+  } else {
     InsertTextAt(b.text, b.before.caretCol, false, false, b.before.caretLine, false);
+  }
   RestoreEditState(b.after);
   RepaintStateRows(shown);
 }

@@ -91,6 +91,9 @@ public:
   // recorded like any removal, so Undo brings the text back.
   void ClearSelection();
   void AppendText(std::string_view text);
+  // Replaces the whole text as one step that Undo takes back (a command's
+  // rewrite of the user's text, such as fixed checksums).
+  void ReplaceAllText(std::string_view text);
 
   // ---- Undo ----
   void Undo();

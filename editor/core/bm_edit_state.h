@@ -33,12 +33,14 @@ enum TBMUndoKind : uint8_t {
   ukDelete = 0,  // text was removed
   ukInsert = 1,  // a block of text was inserted
   ukTyping = 2,  // characters or line breaks were typed
+  ukReplace = 3,  // the whole text was replaced: text the old, inserted the new
 };
 
 // One history record; line breaks inside text are CR LF.
 struct TBMUndoBlock {
   TBMUndoKind kind = ukDelete;
   std::string text;
+  std::string inserted;  // ukReplace only
   TBMEditState before;
   TBMEditState after;
   bool endsWithBlank = false;      // typing only: last char below 33, not CR/LF

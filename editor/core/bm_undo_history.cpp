@@ -16,7 +16,10 @@ void TBMUndoHistory::Clear() {
   index_ = 0;
   undo_count_ = 0;
   redo_count_ = 0;
-  for (auto& b : blocks_) std::string().swap(b.text);
+  for (auto& b : blocks_) {
+    std::string().swap(b.text);
+    std::string().swap(b.inserted);
+  }
 }
 
 void TBMUndoHistory::Record(TBMUndoKind kind, std::string text, const TBMEditState& before,
@@ -42,9 +45,25 @@ void TBMUndoHistory::Record(TBMUndoKind kind, std::string text, const TBMEditSta
   cur.kind = kind;
   cur.before = before;
   cur.text = std::move(text);
+  std::string().swap(cur.inserted);
   cur.after = after;
   cur.endsWithBlank = endsBlank;
   cur.endsWithLineBreak = endsBreak;
+  if (undo_count_ < size_) ++undo_count_;
+  index_ = (index_ + 1) % size_;
+  redo_count_ = 0;
+}
+
+void TBMUndoHistory::RecordReplace(std::string removed, std::string inserted, const TBMEditState& before,
+                                   const TBMEditState& after) {
+  if (size_ == 0) return;
+  TBMUndoBlock& cur = blocks_[static_cast<size_t>(index_)];
+  cur.kind = ukReplace;
+  cur.before = before;
+  cur.after = after;
+  cur.text = std::move(removed);
+  cur.inserted = std::move(inserted);
+  cur.endsWithBlank = cur.endsWithLineBreak = false;
   if (undo_count_ < size_) ++undo_count_;
   index_ = (index_ + 1) % size_;
   redo_count_ = 0;

@@ -25,6 +25,9 @@ public:
   void Clear();
 
   void Record(TBMUndoKind kind, std::string text, const TBMEditState& before, const TBMEditState& after);
+  // The whole text replaced: old and new text in one block.
+  void RecordReplace(std::string removed, std::string inserted, const TBMEditState& before,
+                     const TBMEditState& after);
   // The block to undo (or redo), now on the other side; nullptr when none.
   const TBMUndoBlock* TakeUndo();
   const TBMUndoBlock* TakeRedo();

@@ -138,6 +138,27 @@ TEST_F(Memo, PasteOfMultiLineTextUndoesAndRedoesWithItsStates) {
   EXPECT_EQ(m.EditState(), afterPaste);
 }
 
+// A command's rewrite of the whole text is one step: Undo brings the typed
+// text back whole, Redo the rewrite, and the box counts as edited.
+TEST_F(Memo, ReplacingTheWholeTextIsOneUndoStep) {
+  Load("F0 01\r\nF7");
+  m.SetCaret(2, 1);
+  Type(" 90 3C 7F");
+  const std::string typed = Text();
+  const int steps = m.UndoCount();
+  m.Modified = false;
+  m.ReplaceAllText("F0 41 10\r\n42 12\r\nF7");
+  EXPECT_EQ(Text(), "F0 41 10\r\n42 12\r\nF7");
+  EXPECT_EQ(m.UndoCount(), steps + 1);
+  EXPECT_TRUE(m.Modified);
+  m.Undo();
+  EXPECT_EQ(Text(), typed);
+  m.Redo();
+  EXPECT_EQ(Text(), "F0 41 10\r\n42 12\r\nF7");
+  while (m.UndoCount() > 0) m.Undo();  // then the typing before it
+  EXPECT_EQ(Text(), "F0 01\r\nF7");
+}
+
 TEST_F(Memo, PasteOverASelectionUndoesInTwoSteps) {
   Load("xy");
   m.SelectAll();

@@ -218,15 +218,16 @@ TEST_F(MainWindow, TheColumnsKeepTheirWidthAndTheLogsLineUp) {
   }
 }
 
-// The MIDI Out menu's commands after its devices: Check reports by line,
-// Identify device shows each reply decoded (a loopback peer answers as a
+// The MIDI Out menu's commands after its devices: Check reports by line, Fix
+// checksums is one undoable step, Identify device shows each reply decoded (a loopback peer answers as a
 // synth would) and says so when none comes within a second.
-TEST_F(MainWindow, CheckAndIdentifyDeviceFromTheMidiOutMenu) {
+TEST_F(MainWindow, CheckFixAndIdentifyDeviceFromTheMidiOutMenu) {
   Make();
   form->MidiOutDevices().RefreshDeviceList(true, false);  // the commands stay after the devices
   const auto actions = form->MidiOutMenu->actions();
   ASSERT_GE(actions.size(), 3);
-  EXPECT_EQ(actions[actions.size() - 2], form->Check1);
+  EXPECT_EQ(actions[actions.size() - 3], form->Check1);
+  EXPECT_EQ(actions[actions.size() - 2], form->FixChecksums1);
   EXPECT_EQ(actions.back(), form->IdentifyDevice1);
 
   form->SXOutput->Lines().SetText("F0 41 10 42 12 40 00 7F 00 42 F7\r\n90 3C\r\nF0 7E 7F 09 01 F7");
@@ -236,6 +237,15 @@ TEST_F(MainWindow, CheckAndIdentifyDeviceFromTheMidiOutMenu) {
   EXPECT_EQ(log[log.size() - 3], "line 1: checksum wrong (expected 41, found 42)");
   EXPECT_EQ(log[log.size() - 2], "line 2: 90 takes 2 data bytes, the line has 1");
   EXPECT_EQ(log.back(), "Error: Check found 2 problems.");
+
+  // Fix checksums: one step that Ctrl+Z takes back, comments kept.
+  form->SXOutput->Lines().SetText("F0 41 10 42 12 40 00 7F 00 42 F7 ; GS reset\r\n90 3C 7F");
+  form->FixChecksums1->trigger();
+  EXPECT_EQ(Text(form->SXOutput), "F0 41 10 42 12 40 00 7F 00 41 F7 ; GS reset\r\n90 3C 7F");
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Fixed 1 checksum (Ctrl+Z takes it back)");
+  form->SXOutput->setFocus();
+  QTest::keyClick(form->SXOutput, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(Text(form->SXOutput), "F0 41 10 42 12 40 00 7F 00 42 F7 ; GS reset\r\n90 3C 7F");
 
   form->SelectOutput("Kalvex Loopback 1");
   form->SelectInput("Kalvex Loopback 2");
@@ -452,7 +462,8 @@ TEST_F(MainWindow, TheContextMenuFollowsTheBoxItOpensOn) {
   };
   EXPECT_EQ(captions(form->BuildPopup(form->LogIn)), (std::vector<std::string>{"Copy", "Select All", "Clear"}));
   EXPECT_EQ(captions(form->BuildPopup(form->SXOutput)),
-            (std::vector<std::string>{"Copy", "Paste", "Cut", "Delete", "Select All", "Clear", "-", "Send"}));
+            (std::vector<std::string>{"Copy", "Paste", "Cut", "Delete", "Select All", "Clear", "-", "Send", "Check",
+                                      "Fix checksums"}));
   form->SXInput->Lines().SetText("F0 01 F7");
   form->SXInput->SelectAll();
   QMenu* popup = form->BuildPopup(form->SXInput);
