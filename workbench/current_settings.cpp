@@ -13,6 +13,7 @@ void ForEachSetting(TSettings& s, TVisit&& visit) {
   visit("ThrottlingActive", s.ThrottlingActive);
   visit("SplitSending", s.SplitSending);
   visit("MessagePauseMs", s.MessagePauseMs);
+  visit("CheckBeforeSending", s.CheckBeforeSending);
   visit("MidiThru", s.MidiThru);
   visit("SysExOnly", s.SysExOnly);
   visit("DetectBulkDumps", s.DetectBulkDumps);

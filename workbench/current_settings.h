@@ -16,6 +16,7 @@ struct TCurrentSettings {
   bool ThrottlingActive = true;
   bool SplitSending = true;
   int MessagePauseMs = 0;
+  bool CheckBeforeSending = false;
   // Receiving
   bool MidiThru = false;
   bool SysExOnly = false;

@@ -380,6 +380,8 @@ void TKVXForm::LoadMainSettings() {
   sendSettings_.ThrottlingActive = s.ThrottlingActive;
   sendSettings_.SplitSending = s.SplitSending;
   sendSettings_.MessagePauseMs = s.MessagePauseMs;
+  sendSettings_.CheckBeforeSending = s.CheckBeforeSending;
+  CheckBeforeSending1->setChecked(s.CheckBeforeSending);
   MidiThru1->setChecked(s.MidiThru);
   receiveOptions_.MidiThru = s.MidiThru;
   receiveOptions_.SysExOnly = s.SysExOnly;
@@ -411,6 +413,7 @@ TCurrentSettings TKVXForm::CurrentSettings() const {
   s.ThrottlingActive = sendSettings_.ThrottlingActive;
   s.SplitSending = sendSettings_.SplitSending;
   s.MessagePauseMs = sendSettings_.MessagePauseMs;
+  s.CheckBeforeSending = sendSettings_.CheckBeforeSending;
   s.MidiThru = MidiThru1->isChecked();
   s.SysExOnly = receiveOptions_.SysExOnly;
   s.DetectBulkDumps = DetectBulkDumps1->isChecked();
@@ -513,6 +516,10 @@ void TKVXForm::BuildMenus() {
     splitLongMessages_ = on;
     receiveOptions_.SplitThreshold = SplitThreshold();
   });
+  CheckBeforeSending1 = options->addAction("Check before sending");
+  CheckBeforeSending1->setCheckable(true);
+  CheckBeforeSending1->setStatusTip("A malformed message or a wrong checksum in MIDI Out stops a send before it starts");
+  connect(CheckBeforeSending1, &QAction::triggered, this, [this](bool on) { sendSettings_.CheckBeforeSending = on; });
   DescribeMessages1 = options->addAction("Describe received messages");
   DescribeMessages1->setCheckable(true);
   DescribeMessages1->setStatusTip("A comment after each received SysEx message: manufacturer, kind, length, checksum");

@@ -86,6 +86,7 @@ public:
   QAction* SplitLongMessages1 = nullptr;
   QAction* DetectBulkDumps1 = nullptr;
   QAction* DescribeMessages1 = nullptr;
+  QAction* CheckBeforeSending1 = nullptr;
   QFrame* PRcvBulkDump = nullptr;
   QLabel* LSysExRcvd = nullptr;
   QLabel* LReceivedSpeed = nullptr;

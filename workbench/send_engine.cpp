@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "util/clock.h"
+#include "workbench/sysex_info.h"
 
 namespace kalvex {
 
@@ -143,6 +144,18 @@ void TSendEngine::Send(const TBMStrings& box, const std::string* selection, int 
   if (!target_.PortOpen()) {
     log_.LogLine("Nothing was sent: no MIDI Out port is open.", true, false, lkErrorDialog);
     return;
+  }
+  if (settings_.CheckBeforeSending) {
+    // What would go out, checked first: a broken message never reaches the synth.
+    TBMStrings checked;
+    if (selection) checked.SetText(*selection);
+    const auto problems = CheckMessages(BoxLineBytes(selection ? checked : box, parser_), selection ? selectionLine + 1 : 1);
+    if (!problems.empty()) {
+      log_.LogLine("Nothing was sent: line " + std::to_string(problems.front().line) + ": " + problems.front().text +
+                       " (Check before sending is on).",
+                   true, false, lkErrorDialog);
+      return;
+    }
   }
   cancel_ = false;
   inSysEx_ = false;

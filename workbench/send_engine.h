@@ -45,6 +45,7 @@ struct TSendSettings {
   bool ThrottlingActive = true;
   bool SplitSending = true;
   int MessagePauseMs = 0;        // after each complete SysEx message; 0 is off
+  bool CheckBeforeSending = false;  // a malformed line or wrong checksum stops the send before it starts
 };
 
 struct TSendHooks {

@@ -380,6 +380,22 @@ TEST_F(SendEngine, WaitCommentsPauseTheSendAndEscEndsThem) {
   EXPECT_EQ(log.Texts().back().rfind("Sending cancelled", 0), 0u);
 }
 
+// Check before sending: a broken line stops the send before anything goes
+// out, with its number; a clean box goes out as always.
+TEST_F(SendEngine, CheckBeforeSendingStopsABrokenBoxBeforeItStarts) {
+  settings.SendSpeed = TSendEngine::kNoPacing;
+  settings.CheckBeforeSending = true;
+  Send("F0 41 10 42 12 40 00 7F 00 41 F7\r\n90 3C 7F\r\nF0 41 10 42 12 40 00 7F 00 42 F7");
+  EXPECT_TRUE(out.sent.empty());
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_EQ(log.lines.back().text,
+            "Nothing was sent: line 3: checksum wrong (expected 41, found 42) (Check before sending is on).");
+  EXPECT_EQ(log.lines.back().kind, lkErrorDialog);
+  Send("F0 41 10 42 12 40 00 7F 00 41 F7\r\n90 3C 7F");
+  EXPECT_EQ(out.sent.size(), 2u);
+  EXPECT_EQ(log.Texts().back(), "Sent 14 bytes");
+}
+
 TEST(SpeedText, BytesAndKilobytes) {
   EXPECT_EQ(SpeedText(3.0517578125), "3125 bytes/s = 3.05 KB/s");
   EXPECT_EQ(KBPerSecond(0, 1000), 0);
