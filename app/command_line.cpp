@@ -25,6 +25,7 @@ constexpr const char* kHelp =
     "              [--receive FILE --in NAME [--quiet-ms N] [--timeout-ms T]]\n"
     "       kalvex --receive FILE --in NAME [--quiet-ms N] [--timeout-ms T]\n"
     "       kalvex --hex \"F0 7E 7F 06 01 F7\" [--hex ...] --out NAME [...]\n"
+    "       kalvex --identify --out NAME --in NAME\n"
     "       kalvex --check FILE\n"
     "       kalvex --fix-checksums FILE OUT\n"
     "       kalvex --list-devices\n"
@@ -52,6 +53,13 @@ constexpr const char* kHelp =
     "                       nothing within --timeout-ms (default 10000) fails.\n"
     "                       With --send too, the input opens before the send, so\n"
     "                       the answer to a dump request is caught\n"
+    "                       (several --send FILE go in order, --file-pause MS\n"
+    "                       between them, default 500; - reads the lines from\n"
+    "                       standard input; --receive - writes them to standard\n"
+    "                       output)\n"
+    "  --identify           send the identity request to --out NAME and print\n"
+    "                       each reply at --in NAME decoded (1 s, --timeout-ms);\n"
+    "                       exit 1 when none came\n"
     "  --hex BYTES          send these bytes (a line of hex text; repeatable, sent\n"
     "                       after --send FILE when both are given)\n"
     "  --check FILE         report the framing problems and wrong checksums\n"
@@ -154,8 +162,8 @@ bool RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err,
     exitCode = CheckFile(args[1], files == 2 ? &args[2] : nullptr, out, err);
     return true;
   }
-  if (mode == "--send" || mode == "--receive" || mode == "--hex") {
-    exitCode = RunSendReceive(args, argc, argv, err);
+  if (mode == "--send" || mode == "--receive" || mode == "--hex" || mode == "--identify") {
+    exitCode = RunSendReceive(args, argc, argv, out, err);
     return true;
   }
   if (mode == "--list-devices") {

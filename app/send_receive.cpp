@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <memory>
+#include <iostream>
+#include <iterator>
 #include <ostream>
 
 #include "editor/core/bm_strings.h"
@@ -17,6 +19,7 @@
 #include "workbench/file_io.h"
 #include "workbench/receive_path.h"
 #include "workbench/send_engine.h"
+#include "workbench/sysex_info.h"
 
 namespace kalvex {
 
@@ -24,6 +27,8 @@ namespace {
 
 constexpr int kDefaultQuietMs = 2000;
 constexpr int kDefaultTimeoutMs = 10000;
+constexpr int kIdentifyTimeoutMs = 1000;  // how long --identify listens for replies
+constexpr int kDefaultFilePauseMs = 500;  // between the files of several --send
 constexpr int kPollMs = 5;
 
 // Log lines to standard error as the log panes show them; progress only to
@@ -123,22 +128,29 @@ std::string MatchDeviceName(const std::vector<std::string>& names, const std::st
   return found;
 }
 
-int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, std::ostream& err) {
-  std::string sendFile, outName, receiveFile, inName;
-  std::vector<std::string> hexLines;
-  int speed = kDefaultSendSpeed, pause = 0, quietMs = kDefaultQuietMs, timeoutMs = kDefaultTimeoutMs;
+int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, std::ostream& out, std::ostream& err) {
+  std::string outName, receiveFile, inName;
+  std::vector<std::string> sendFiles, hexLines;
+  int speed = kDefaultSendSpeed, pause = 0, quietMs = kDefaultQuietMs, timeoutMs = -1;
+  int filePause = kDefaultFilePauseMs;
+  bool identify = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    if (a == "--identify") {
+      identify = true;
+      continue;
+    }
     const bool hasValue = i + 1 < args.size();
     const std::string value = hasValue ? args[i + 1] : std::string();
     bool ok = hasValue;
-    if (a == "--send") sendFile = value;
+    if (a == "--send") sendFiles.push_back(value);
     else if (a == "--hex") hexLines.push_back(value);
     else if (a == "--out") outName = value;
     else if (a == "--receive") receiveFile = value;
     else if (a == "--in") inName = value;
     else if (a == "--speed") ok = ok && ParseInt32(value, speed) && speed >= -1000 && speed <= 1000;
     else if (a == "--pause") ok = ok && ParseInt32(value, pause) && pause >= 0;
+    else if (a == "--file-pause") ok = ok && ParseInt32(value, filePause) && filePause >= 0;
     else if (a == "--quiet-ms") ok = ok && ParseInt32(value, quietMs) && quietMs > 0;
     else if (a == "--timeout-ms") ok = ok && ParseInt32(value, timeoutMs) && timeoutMs > 0;
     else {
@@ -151,11 +163,14 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     }
     ++i;
   }
-  const bool sending = !sendFile.empty() || !hexLines.empty();
-  if ((sending && outName.empty()) || (!receiveFile.empty() && inName.empty())) {
-    err << "Error: --send and --hex need --out NAME, and --receive needs --in NAME\n";
+  const bool sending = !sendFiles.empty() || !hexLines.empty();
+  if ((sending && outName.empty()) || (!receiveFile.empty() && inName.empty()) ||
+      (identify && (outName.empty() || inName.empty()))) {
+    err << "Error: --send and --hex need --out NAME, --receive needs --in NAME, --identify both\n";
     return 2;
   }
+  if (timeoutMs < 0) timeoutMs = identify ? kIdentifyTimeoutMs : kDefaultTimeoutMs;
+  const std::string sendFile = sendFiles.empty() ? std::string() : sendFiles.front();
   QCoreApplication app(argc, argv);  // the input's wake-ups go through the event loop
   MidiDeviceNotifier();
   TErrLog log(err);
@@ -181,7 +196,34 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
   TReceivePath path(received, log, view, receiveOptions, nullptr);
   uint32_t lastArrival = 0;
   bool anything = false, lost = false, sendFailed = false;
-  if (!receiveFile.empty()) {
+  int replies = 0;
+  if (identify) {
+    // Each identity reply is printed as it comes, decoded.
+    path.OnSysEx = [&](const uint8_t* data, int length) {
+      const std::span<const uint8_t> message(data, static_cast<size_t>(length));
+      TIdentityReply reply;
+      if (!DecodeIdentityReply(message, reply)) return;
+      ++replies;
+      const uint8_t* at = data;
+      size_t left = static_cast<size_t>(length);
+      out << FormatHexLine(at, left, 0) << " ; " << DescribeMessage(message) << "\n" << std::flush;
+    };
+    hexLines.insert(hexLines.begin(), "F0 7E 7F 06 01 F7");
+  }
+  // Takes what the input holds; anything that came counts as an arrival.
+  auto drain = [&](TMidiInput& s) {
+    bool got = false;
+    path.Drain([&] {
+      auto event = s.ReadEvent();
+      got = got || event != nullptr;
+      return event;
+    });
+    if (!got) return;
+    anything = true;
+    lastArrival = TimeGetTime();
+  };
+  const bool receiving = !receiveFile.empty() || identify;
+  if (receiving) {
     const std::string name = findPort(false, inName);
     if (name.empty()) return 1;
     in.DetectMidiLoop = false;
@@ -196,11 +238,7 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     };
     in.OnMalformed = [&](TMidiInputBase&) { path.ReportMalformed(); };
     in.SetDeviceID(FindDeviceIdByName(false, name));
-    in.OnDataAvailable = [&](TMidiInput& s) {
-      path.Drain([&] { return s.ReadEvent(); });
-      anything = true;
-      lastArrival = TimeGetTime();
-    };
+    in.OnDataAvailable = [&](TMidiInput& s) { drain(s); };
     try {
       in.Open();
       in.Start();
@@ -210,15 +248,27 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     }
   }
 
-  if (sending) {
+  if (sending || identify) {
     const std::string name = findPort(true, outName);
     if (name.empty()) return 1;
     THexParser parser(log);
     TFileContext ctx{log, parser, -1, {}};
     TBMStrings box;
     const int errorsBefore = log.errors;
-    if (!sendFile.empty() && !LoadFile(sendFile, box, ctx)) return 1;
-    for (const std::string& line : hexLines) box.Add(line);  // after the file, in their order
+    // Several files go one after the other, a wait line between them; "-"
+    // is standard input, lines of text.
+    for (size_t f = 0; f < sendFiles.size(); ++f) {
+      if (f > 0 && filePause > 0) box.Add("; wait " + std::to_string(filePause));
+      TBMStrings one;
+      if (sendFiles[f] == "-") {
+        const std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+        one.SetText(text);
+      } else if (!LoadFile(sendFiles[f], one, ctx)) {
+        return 1;
+      }
+      for (int i = 0; i < one.Count(); ++i) box.Add(one.Get(i));
+    }
+    for (const std::string& line : hexLines) box.Add(line);  // after the files, in their order
     TMidiOutput out;
     out.DetectMidiLoop = false;
     out.SetDeviceID(FindDeviceIdByName(true, name));
@@ -247,12 +297,29 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     if (log.errors > errorsBefore) sendFailed = true;  // a line that did not parse was left out
   }
 
+  if (identify) {
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < timeoutMs && in.IsOpen()) {
+      QCoreApplication::processEvents();
+      drain(in);
+      QThread::msleep(kPollMs);
+    }
+    in.Close();
+    if (replies == 0) {
+      log.LogLine("No device answered the identity request within " + std::to_string(timeoutMs) + " ms.", false, false,
+                  lkError);
+      return 1;
+    }
+    return sendFailed ? 1 : 0;
+  }
+
   if (!receiveFile.empty()) {
     QElapsedTimer waited;
     waited.start();
     for (;;) {
       QCoreApplication::processEvents();
-      if (in.IsOpen()) path.Drain([&] { return in.ReadEvent(); });  // what came before a close
+      if (in.IsOpen()) drain(in);  // also what came just before a close
       in.CloseIfDisconnected();
       if (!in.IsOpen()) {
         log.LogLine("The MIDI In port went away.", false, false, lkError);
@@ -273,6 +340,11 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
       QThread::msleep(kPollMs);
     }
     in.Close();
+    if (receiveFile == "-") {  // the lines on standard output
+      for (int i = 0; i < received.Count(); ++i) out << received.Get(i) << "\n";
+      out.flush();
+      return lost || sendFailed ? 1 : 0;
+    }
     THexParser parser(log);
     TFileContext ctx{log, parser, -1, {}};
     if (!SaveBox(received, receiveFile, false, ctx)) return 1;

@@ -9,7 +9,7 @@ namespace kalvex {
 
 // args start with the first option ("--send" or "--receive"). Returns the
 // exit code: 0 done, 1 a failure (told on err), 2 a bad command line.
-int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, std::ostream& err);
+int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, std::ostream& out, std::ostream& err);
 
 // The listed device a name means: the one SameDeviceName matches, else the
 // only one whose name starts with it (blanks and letter case ignored); empty

@@ -1,5 +1,8 @@
 #include "midi/loopback/loopback_service.h"
 
+#include <chrono>
+#include <thread>
+
 #include <algorithm>
 
 #include "midi/midi_in_port_base.h"
@@ -45,6 +48,11 @@ public:
 
   uint32_t Close() override {
     if (!MarkClosed()) return kMidiNoError;
+    // What was sent before the close still goes out (short messages too,
+    // which nobody counts as pending); only what is left after a bound goes.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TMidiOutPortBase::kCloseDrainMs);
+    while (service_.Queued(this) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     Reset();
     service_.DetachOut(this);
     return kMidiNoError;
@@ -241,6 +249,14 @@ void TLoopbackService::DetachIn(TLoopbackInPort* port) {
   std::unique_lock lock(mutex_);
   if (port->cable_->in == port) port->cable_->in = nullptr;
   idle_.wait(lock, [&] { return deliveringTo_ != port; });
+}
+
+bool TLoopbackService::Queued(const TLoopbackOutPort* port) {
+  std::lock_guard lock(mutex_);
+  if (deliveringFrom_ == port) return true;
+  for (const TItem& item : queue_)
+    if (item.from == port) return true;
+  return false;
 }
 
 std::vector<TMidiHdr*> TLoopbackService::ResetOut(TLoopbackOutPort* port) {

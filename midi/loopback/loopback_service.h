@@ -72,6 +72,8 @@ private:
   // Takes back every long message of the port and waits until the driver
   // thread no longer works for it; returns the headers to report done.
   std::vector<TMidiHdr*> ResetOut(TLoopbackOutPort* port);
+  // True while items the port sent wait or are being delivered.
+  bool Queued(const TLoopbackOutPort* port);
   void DetachOut(TLoopbackOutPort* port);
 
   mutable std::mutex mutex_;

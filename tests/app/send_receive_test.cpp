@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <filesystem>
 #include <fstream>
@@ -130,6 +131,38 @@ TEST_F(SendReceive, HexBytesCheckFixAndVersion) {
   version.start(KALVEX_BINARY, {"--version"});
   ASSERT_TRUE(version.waitForFinished(30000));
   EXPECT_EQ(version.readAllStandardOutput().toStdString().rfind("Zelk Kalvex v", 0), 0u);
+}
+
+// Lines from standard input and to standard output (a short message that the
+// port still held at the close arrives too); several files in order with a
+// pause between them; --identify with nobody to answer.
+TEST_F(SendReceive, StandardStreamsSeveralFilesAndIdentify) {
+  QProcess piped;
+  piped.start(KALVEX_BINARY, {"--send", "-", "--out", "Kalvex Loopback 1", "--speed", "1000", "--receive", "-", "--in",
+                              "Kalvex Loopback 1", "--quiet-ms", "300"});
+  ASSERT_TRUE(piped.waitForStarted(5000));
+  piped.write("F0 7D 01 F7\n90 3C 7F\n");
+  piped.closeWriteChannel();
+  ASSERT_TRUE(piped.waitForFinished(30000));
+  EXPECT_EQ(piped.exitCode(), 0) << piped.readAllStandardError().toStdString();
+  EXPECT_EQ(piped.readAllStandardOutput().toStdString(), "F0 7D 01 F7\n90 3C 7F\n");
+
+  const std::string a = dir + "/a.txt", b = dir + "/b.txt", both = dir + "/both.txt";
+  std::ofstream(a) << "F0 7D 0A F7\n";
+  std::ofstream(b) << "F0 7D 0B F7\n";
+  QElapsedTimer took;
+  took.start();
+  const TResult files = RunKalvex({"--send", QString::fromStdString(a), "--send", QString::fromStdString(b),
+                                   "--file-pause", "400", "--out", "Kalvex Loopback 1", "--speed", "1000", "--receive",
+                                   QString::fromStdString(both), "--in", "Kalvex Loopback 1", "--quiet-ms", "600"});
+  EXPECT_EQ(files.code, 0) << files.err;
+  EXPECT_GE(took.elapsed(), 400);
+  EXPECT_EQ(Read(both), "F0 7D 0A F7\r\nF0 7D 0B F7");
+
+  const TResult nobody = RunKalvex({"--identify", "--out", "Kalvex Loopback 1", "--in", "Kalvex Loopback 2"});
+  EXPECT_EQ(nobody.code, 1);
+  EXPECT_NE(nobody.err.find("No device answered the identity request within 1000 ms."), std::string::npos)
+      << nobody.err;
 }
 
 }  // namespace
