@@ -26,6 +26,7 @@ constexpr const char* kHelp =
     "       kalvex --receive FILE --in NAME [--quiet-ms N] [--timeout-ms T]\n"
     "       kalvex --hex \"F0 7E 7F 06 01 F7\" [--hex ...] --out NAME [...]\n"
     "       kalvex --identify --out NAME --in NAME\n"
+    "       kalvex --monitor --in NAME [--describe] [--timestamps]\n"
     "       kalvex --check FILE\n"
     "       kalvex --fix-checksums FILE OUT\n"
     "       kalvex --list-devices\n"
@@ -60,6 +61,9 @@ constexpr const char* kHelp =
     "  --identify           send the identity request to --out NAME and print\n"
     "                       each reply at --in NAME decoded (1 s, --timeout-ms);\n"
     "                       exit 1 when none came\n"
+    "  --monitor            print every message that arrives at --in NAME as a line\n"
+    "                       until Ctrl+C; --describe adds what each SysEx message\n"
+    "                       is, --timestamps the seconds since the start\n"
     "  --hex BYTES          send these bytes (a line of hex text; repeatable, sent\n"
     "                       after --send FILE when both are given)\n"
     "  --check FILE         report the framing problems and wrong checksums\n"
@@ -162,7 +166,7 @@ bool RunCommandLine(int argc, char** argv, std::ostream& out, std::ostream& err,
     exitCode = CheckFile(args[1], files == 2 ? &args[2] : nullptr, out, err);
     return true;
   }
-  if (mode == "--send" || mode == "--receive" || mode == "--hex" || mode == "--identify") {
+  if (mode == "--send" || mode == "--receive" || mode == "--hex" || mode == "--identify" || mode == "--monitor") {
     exitCode = RunSendReceive(args, argc, argv, out, err);
     return true;
   }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <cstdio>
 #include <iostream>
 #include <iterator>
 #include <ostream>
@@ -133,11 +134,11 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
   std::vector<std::string> sendFiles, hexLines;
   int speed = kDefaultSendSpeed, pause = 0, quietMs = kDefaultQuietMs, timeoutMs = -1;
   int filePause = kDefaultFilePauseMs;
-  bool identify = false;
+  bool identify = false, monitor = false, describe = false, timestamps = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "--identify") {
-      identify = true;
+    if (a == "--identify" || a == "--monitor" || a == "--describe" || a == "--timestamps") {
+      (a == "--identify" ? identify : a == "--monitor" ? monitor : a == "--describe" ? describe : timestamps) = true;
       continue;
     }
     const bool hasValue = i + 1 < args.size();
@@ -165,8 +166,8 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
   }
   const bool sending = !sendFiles.empty() || !hexLines.empty();
   if ((sending && outName.empty()) || (!receiveFile.empty() && inName.empty()) ||
-      (identify && (outName.empty() || inName.empty()))) {
-    err << "Error: --send and --hex need --out NAME, --receive needs --in NAME, --identify both\n";
+      (identify && (outName.empty() || inName.empty())) || (monitor && inName.empty())) {
+    err << "Error: --send and --hex need --out NAME, --receive and --monitor need --in NAME, --identify both\n";
     return 2;
   }
   if (timeoutMs < 0) timeoutMs = identify ? kIdentifyTimeoutMs : kDefaultTimeoutMs;
@@ -192,6 +193,7 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
   TBMStrings received;
   TReceiveOptions receiveOptions;
   receiveOptions.DetectBulkDumps = false;
+  receiveOptions.DescribeMessages = describe;
   TNoView view;
   TReceivePath path(received, log, view, receiveOptions, nullptr);
   uint32_t lastArrival = 0;
@@ -222,7 +224,7 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
     anything = true;
     lastArrival = TimeGetTime();
   };
-  const bool receiving = !receiveFile.empty() || identify;
+  const bool receiving = !receiveFile.empty() || identify || monitor;
   if (receiving) {
     const std::string name = findPort(false, inName);
     if (name.empty()) return 1;
@@ -295,6 +297,32 @@ int RunSendReceive(const std::vector<std::string>& args, int argc, char** argv, 
       return 1;
     }
     if (log.errors > errorsBefore) sendFailed = true;  // a line that did not parse was left out
+  }
+
+  if (monitor) {
+    // Every arriving message as a line of text, until the port goes away or
+    // the user stops it (Ctrl+C).
+    const uint32_t start = TimeGetTime();
+    for (;;) {
+      QCoreApplication::processEvents();
+      if (in.IsOpen()) drain(in);
+      for (int i = 0; i < received.Count(); ++i) {
+        if (timestamps) {
+          char at[24];
+          std::snprintf(at, sizeof at, "%10.3f ", (TimeGetTime() - start) / 1000.0);
+          out << at;
+        }
+        out << received.Get(i) << "\n";
+      }
+      if (received.Count() > 0) out.flush();
+      received.Clear();
+      in.CloseIfDisconnected();
+      if (!in.IsOpen()) {
+        log.LogLine("The MIDI In port went away.", false, false, lkError);
+        return 1;
+      }
+      QThread::msleep(kPollMs);
+    }
   }
 
   if (identify) {

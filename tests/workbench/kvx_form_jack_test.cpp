@@ -111,6 +111,30 @@ TEST_F(WindowOnJack, ReceiveKeepsWhatArrivedWhenThePortGoesAway) {
   EXPECT_TRUE(got == std::string(message.begin(), message.end())) << got.size() << " of " << message.size() << " bytes";
 }
 
+// --monitor prints what arrives, described and timed, until the port goes.
+TEST_F(WindowOnJack, MonitorPrintsEachMessageUntilThePortGoes) {
+  QProcess kalvex;
+  kalvex.start(KALVEX_BINARY, {"--monitor", "--in", QString::fromStdString(peer.OutName()), "--describe", "--timestamps"});
+  ASSERT_TRUE(kalvex.waitForStarted(5000));
+  ASSERT_TRUE(test::WaitUntil([&] { return peer.OutConnected(); }, 10000)) << "--monitor did not connect";
+  ASSERT_TRUE(peer.Send({0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7}));
+  ASSERT_TRUE(peer.Send({0x90, 0x3C, 0x7F}));
+  QByteArray printed;
+  ASSERT_TRUE(test::WaitUntil([&] {
+    kalvex.waitForReadyRead(10);
+    printed += kalvex.readAllStandardOutput();
+    return printed.count('\n') >= 2;
+  }, 5000)) << printed.toStdString();
+  const QList<QByteArray> lines = printed.split('\n');
+  EXPECT_TRUE(lines[0].trimmed().endsWith("F0 41 10 42 12 40 00 7F 00 41 F7 ; Roland Corporation, 11 bytes, checksum OK"))
+      << lines[0].toStdString();
+  EXPECT_TRUE(lines[1].trimmed().endsWith(" 90 3C 7F")) << lines[1].toStdString();
+  peer.CloseClient();
+  ASSERT_TRUE(kalvex.waitForFinished(15000)) << "--monitor did not end when its port went";
+  EXPECT_EQ(kalvex.exitCode(), 1);
+  EXPECT_NE(kalvex.readAllStandardError().toStdString().find("The MIDI In port went away."), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kalvex
 
