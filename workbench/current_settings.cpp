@@ -20,6 +20,7 @@ void ForEachSetting(TSettings& s, TVisit&& visit) {
   visit("SplitLongMessages2", s.SplitLongMessages);
   visit("SplitLongMessagesThreshold", s.SplitLongMessagesThreshold);
   visit("DescribeMessages", s.DescribeMessages);
+  visit("KeepMidiTiming", s.KeepMidiTiming);
   visit("FontName", s.FontName);
   visit("FontSize", s.FontSize);
   visit("ShowLogLists", s.ShowLogLists);

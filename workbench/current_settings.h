@@ -24,6 +24,7 @@ struct TCurrentSettings {
   bool SplitLongMessages = false;
   int SplitLongMessagesThreshold = 32;
   bool DescribeMessages = false;
+  bool KeepMidiTiming = false;
   // The window; the font's defaults are the window's own font.
   std::string FontName;
   int FontSize = 0;

@@ -1,6 +1,9 @@
 #include "workbench/file_io.h"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -84,29 +87,85 @@ void RenderRaw(const TFileBytes& buffer, TBMStrings& box, bool large, TFileConte
   }
 }
 
+constexpr double kKeptTimingMinMs = 10;  // closer SysEx events get no wait line
+
+// Milliseconds from the file's start at each tick, from its tempo map (120
+// bpm until the first tempo event) and division (ticks per quarter note, or
+// SMPTE frames and ticks per frame).
+class TSmfClock {
+public:
+  explicit TSmfClock(const TSMF& smf) : division_(smf.Division()) {
+    for (int t = 0; t < smf.TrackCount(); ++t) {
+      const TMidiTrack* track = smf.Tracks(t);
+      for (int e = 0; e < track->EventCount(); ++e) {
+        const TMidiEvent* ev = track->Events(e);
+        if (ev->Status == 0xFF && ev->Data1 == 0x51 && ev->Length == 3)
+          tempos_.push_back({ev->Time, uint32_t(ev->Data[0]) << 16 | uint32_t(ev->Data[1]) << 8 | ev->Data[2]});
+      }
+    }
+    std::stable_sort(tempos_.begin(), tempos_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
+  double Ms(uint32_t tick) const {
+    if (division_ & 0x8000) {  // SMPTE: frames a second and ticks a frame
+      const int fps = -static_cast<int8_t>(division_ >> 8);
+      const int perFrame = division_ & 0xFF;
+      return fps > 0 && perFrame > 0 ? tick * 1000.0 / (fps * perFrame) : 0;
+    }
+    const double ppq = division_ > 0 ? division_ : 96;
+    double ms = 0;
+    uint32_t at = 0, tempo = 500000;  // microseconds a quarter note
+    for (const auto& [time, value] : tempos_) {
+      if (time >= tick) break;
+      ms += (time - at) * tempo / ppq / 1000.0;
+      at = time;
+      tempo = value;
+    }
+    return ms + (tick - at) * tempo / ppq / 1000.0;
+  }
+
+private:
+  uint16_t division_;
+  std::vector<std::pair<uint32_t, uint32_t>> tempos_;
+};
+
 // Imports the SysEx events of a Standard MIDI File; returns the byte total.
 size_t ImportSmf(const std::string& name, TBMStrings& box, TFileContext& ctx) {
   TSMF smf;
   smf.LoadFromFile(name, nullptr);  // ESMF carries the reader's own message
-  size_t total = 0;
-  TBMUpdateGuard update(box);
-  box.Clear();
+  // The SysEx events, track after track, or in time order with their timing.
+  std::vector<const TMidiEvent*> events;
   for (int t = 0; t < smf.TrackCount(); ++t) {
     const TMidiTrack* track = smf.Tracks(t);
     for (int e = 0; e < track->EventCount(); ++e) {
       const TMidiEvent* event = track->Events(e);
-      if (event->Length > 0 && (event->Status == 0xF0 || event->Status == 0xF7)) {
-        // An escape event (F7) carries bytes to send as they are, often the
-        // rest of a SysEx message: its F7 is the file's marker, not a byte
-        // for the wire (it would end the message early).
-        const size_t skip = event->Status == 0xF7 ? 1 : 0;
-        const size_t length = static_cast<size_t>(event->Length) - skip;
-        if (length == 0) continue;
-        total += length;
-        AppendBytesAsLines(event->Data.get() + skip, length, ctx.splitThreshold,
-                           [&](std::string&& line) { box.Add(std::move(line)); });
-      }
+      if (event->Length > 0 && (event->Status == 0xF0 || event->Status == 0xF7)) events.push_back(event);
     }
+  }
+  std::optional<TSmfClock> clock;
+  if (ctx.keepMidiTiming) {
+    std::stable_sort(events.begin(), events.end(),
+                     [](const TMidiEvent* a, const TMidiEvent* b) { return a->Time < b->Time; });
+    clock.emplace(smf);
+  }
+  size_t total = 0;
+  TBMUpdateGuard update(box);
+  box.Clear();
+  double lastMs = -1;
+  for (const TMidiEvent* event : events) {
+    if (clock) {
+      const double ms = clock->Ms(event->Time);
+      if (lastMs >= 0 && ms - lastMs > kKeptTimingMinMs) box.Add("; wait " + std::to_string(std::lround(ms - lastMs)));
+      lastMs = ms;
+    }
+    // An escape event (F7) carries bytes to send as they are, often the
+    // rest of a SysEx message: its F7 is the file's marker, not a byte
+    // for the wire (it would end the message early).
+    const size_t skip = event->Status == 0xF7 ? 1 : 0;
+    const size_t length = static_cast<size_t>(event->Length) - skip;
+    if (length == 0) continue;
+    total += length;
+    AppendBytesAsLines(event->Data.get() + skip, length, ctx.splitThreshold,
+                       [&](std::string&& line) { box.Add(std::move(line)); });
   }
   return total;
 }

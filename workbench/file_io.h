@@ -44,6 +44,10 @@ struct TFileContext {
   THexParser& parser;     // the reused parse buffer; parse errors go to the MIDI Out log
   int splitThreshold;     // SplitThreshold() for rendering lines
   TFileHooks hooks;
+  // A .mid keeps its timing: "; wait N" lines between SysEx events that lie
+  // more than 10 ms apart in the file's time (its tempo map, 120 bpm by
+  // default), the events in time order across tracks.
+  bool keepMidiTiming = false;
 };
 
 // Replaces the MIDI Out box with the file's content (.syx/raw rendered as hex

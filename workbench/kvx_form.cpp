@@ -388,6 +388,7 @@ void TKVXForm::LoadMainSettings() {
   DetectBulkDumps1->setChecked(s.DetectBulkDumps);
   receiveOptions_.DetectBulkDumps = s.DetectBulkDumps;
   DescribeMessages1->setChecked(s.DescribeMessages);
+  KeepMidiTiming1->setChecked(s.KeepMidiTiming);
   receiveOptions_.DescribeMessages = s.DescribeMessages;
   splitLongMessages_ = s.SplitLongMessages;
   SplitLongMessages1->setChecked(splitLongMessages_);
@@ -418,6 +419,7 @@ TCurrentSettings TKVXForm::CurrentSettings() const {
   s.SysExOnly = receiveOptions_.SysExOnly;
   s.DetectBulkDumps = DetectBulkDumps1->isChecked();
   s.DescribeMessages = DescribeMessages1->isChecked();
+  s.KeepMidiTiming = KeepMidiTiming1->isChecked();
   s.SplitLongMessages = splitLongMessages_;
   s.SplitLongMessagesThreshold = splitThreshold_;
   s.FontName = SXOutput->font().family().toStdString();
@@ -520,6 +522,9 @@ void TKVXForm::BuildMenus() {
   CheckBeforeSending1->setCheckable(true);
   CheckBeforeSending1->setStatusTip("A malformed message or a wrong checksum in MIDI Out stops a send before it starts");
   connect(CheckBeforeSending1, &QAction::triggered, this, [this](bool on) { sendSettings_.CheckBeforeSending = on; });
+  KeepMidiTiming1 = options->addAction("Keep the timing of MIDI files");
+  KeepMidiTiming1->setCheckable(true);
+  KeepMidiTiming1->setStatusTip("A loaded .mid waits between its SysEx messages as the file's time says");
   DescribeMessages1 = options->addAction("Describe received messages");
   DescribeMessages1->setCheckable(true);
   DescribeMessages1->setStatusTip("A comment after each received SysEx message: manufacturer, kind, length, checksum");
@@ -774,7 +779,7 @@ void TKVXForm::UpdateThru() {
 }
 
 TFileContext TKVXForm::FileContext() {
-  return TFileContext{*this, parser_, SplitThreshold(),
+  TFileContext ctx{*this, parser_, SplitThreshold(),
                       TFileHooks{[this](const std::string& name) {
                                    if (OnRecentFile) OnRecentFile(name);
                                  },
@@ -784,6 +789,8 @@ TFileContext TKVXForm::FileContext() {
                                    else
                                      QApplication::restoreOverrideCursor();
                                  }}};
+  ctx.keepMidiTiming = KeepMidiTiming1->isChecked();
+  return ctx;
 }
 
 void TKVXForm::OpenFile() {

@@ -87,6 +87,7 @@ public:
   QAction* DetectBulkDumps1 = nullptr;
   QAction* DescribeMessages1 = nullptr;
   QAction* CheckBeforeSending1 = nullptr;
+  QAction* KeepMidiTiming1 = nullptr;
   QFrame* PRcvBulkDump = nullptr;
   QLabel* LSysExRcvd = nullptr;
   QLabel* LReceivedSpeed = nullptr;

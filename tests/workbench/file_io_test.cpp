@@ -145,6 +145,30 @@ TEST_F(FileIoTest, SmfImportsOnlySysExEvents) {
   EXPECT_EQ(log_.lines.back().text, name + " was loaded succesfully (19 bytes).");
 }
 
+// "Keep the timing of MIDI files": a wait line between SysEx events more
+// than 10 ms apart, by the file's tempo map (a tempo change included).
+TEST_F(FileIoTest, SmfTimingBecomesWaitLines) {
+  const std::string track("\x00\xFF\x51\x03\x07\xA1\x20"  // 500000 us a quarter
+                          "\x00\xF0\x02\x01\xF7"
+                          "\x60\xF0\x02\x02\xF7"          // 96 ticks later: 500 ms
+                          "\x01\xF0\x02\x03\xF7"          // 1 tick: 5 ms, no wait
+                          "\x00\xFF\x51\x03\x03\xD0\x90"  // 250000 us a quarter
+                          "\x60\xF0\x02\x04\xF7"          // 96 ticks: 250 ms
+                          "\x00\xFF\x2F\x00", 38);
+  std::string file("MThd\x00\x00\x00\x06\x00\x00\x00\x01\x00\x60MTrk\x00\x00\x00", 21);
+  file += static_cast<char>(track.size());
+  file += track;
+  const std::string name = Path("timed.mid");
+  WriteFile(name, file);
+  ctx_.keepMidiTiming = true;
+  ASSERT_TRUE(LoadFile(name, box_, ctx_));
+  EXPECT_EQ(Lines(box_), (std::vector<std::string>{"F0 01 F7", "; wait 500", "F0 02 F7", "F0 03 F7", "; wait 250",
+                                                   "F0 04 F7"}));
+  ctx_.keepMidiTiming = false;
+  ASSERT_TRUE(LoadFile(name, box_, ctx_));
+  EXPECT_EQ(Lines(box_), (std::vector<std::string>{"F0 01 F7", "F0 02 F7", "F0 03 F7", "F0 04 F7"}));
+}
+
 TEST_F(FileIoTest, FailedLoadsKeepTheBoxAndReportAnErrorDialog) {
   WriteFile(Path("bad.mid"), "RIFF....");
   // A pipe nobody writes to, a socket and a device: refused at once, no hang.

@@ -80,7 +80,7 @@ TEST(CurrentSettings, OneListOfKeysForLoadAndSave) {
   changed.ThrottlingActive = changed.SplitSending = changed.ShowLogLists = false;
   changed.AllowMultipleInstances = changed.ShowSplashScreen = false;
   changed.MidiThru = changed.SysExOnly = changed.DetectBulkDumps = changed.SplitLongMessages = true;
-  changed.DescribeMessages = changed.CheckBeforeSending = true;
+  changed.DescribeMessages = changed.CheckBeforeSending = changed.KeepMidiTiming = true;
   changed.MessagePauseMs = 40;
   changed.SplitLongMessagesThreshold = 64;
   changed.FontName = "Mono Test";
@@ -100,7 +100,7 @@ TEST(CurrentSettings, OneListOfKeysForLoadAndSave) {
     changed.Save(b, "Current");
     for (const auto& name : b.ReadSection("Current"))
       EXPECT_EQ(a.ReadString("Current", name, "?"), b.ReadString("Current", name, "!")) << name;
-    EXPECT_EQ(b.ReadSection("Current").size(), 18u);
+    EXPECT_EQ(b.ReadSection("Current").size(), 19u);
   }
   TCurrentSettings defaults;
   defaults.Load(TRegIniFile(key, dir.File("empty.conf")), "Current");
