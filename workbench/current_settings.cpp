@@ -14,6 +14,7 @@ void ForEachSetting(TSettings& s, TVisit&& visit) {
   visit("SplitSending", s.SplitSending);
   visit("MessagePauseMs", s.MessagePauseMs);
   visit("CheckBeforeSending", s.CheckBeforeSending);
+  visit("FilePauseMs", s.FilePauseMs);
   visit("MidiThru", s.MidiThru);
   visit("SysExOnly", s.SysExOnly);
   visit("DetectBulkDumps", s.DetectBulkDumps);
@@ -44,6 +45,7 @@ void TCurrentSettings::Load(const TRegIniFile& ini, const std::string& section) 
   });
   SendSpeed = std::clamp(SendSpeed, -1000, 1000);
   MessagePauseMs = std::max(0, MessagePauseMs);
+  FilePauseMs = std::max(0, FilePauseMs);
   LogListsHeight = std::max(LogListsHeight, 6);
 }
 

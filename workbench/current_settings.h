@@ -17,6 +17,7 @@ struct TCurrentSettings {
   bool SplitSending = true;
   int MessagePauseMs = 0;
   bool CheckBeforeSending = false;
+  int FilePauseMs = 500;  // between the files of "Send files..."
   // Receiving
   bool MidiThru = false;
   bool SysExOnly = false;

@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -185,7 +186,10 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
   qApp->installEventFilter(this);
   auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   esc->setContext(Qt::WindowShortcut);
-  connect(esc, &QShortcut::activated, this, [this] { sender_->RequestCancel(); });
+  connect(esc, &QShortcut::activated, this, [this] {
+    sender_->RequestCancel();
+    if (sendingFiles_) filesCancelled_ = true;
+  });
   SXOutput->OnKeyDown = [this](int, TBMShift) { LogLine("", true, false, lkStatusOnly); };
   for (TZelkMemo* box : {SXOutput, SXInput, LogOut, LogIn}) {
     box->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -322,6 +326,12 @@ void TKVXForm::closeEvent(QCloseEvent* e) {
     e->ignore();
     return;
   }
+  if (sendingFiles_) {  // between two files: the rest is cancelled, then the window closes
+    filesCancelled_ = true;
+    QTimer::singleShot(20, this, [this] { close(); });
+    e->ignore();
+    return;
+  }
   // The log goes with the window: a failure is shown before it does.
   std::string error;
   if (!SaveSettings(error)) ShowError("Your settings could not be saved.\r\n" + Q(error));
@@ -381,6 +391,7 @@ void TKVXForm::LoadMainSettings() {
   sendSettings_.SplitSending = s.SplitSending;
   sendSettings_.MessagePauseMs = s.MessagePauseMs;
   sendSettings_.CheckBeforeSending = s.CheckBeforeSending;
+  filePauseMs_ = s.FilePauseMs;
   CheckBeforeSending1->setChecked(s.CheckBeforeSending);
   MidiThru1->setChecked(s.MidiThru);
   receiveOptions_.MidiThru = s.MidiThru;
@@ -415,6 +426,7 @@ TCurrentSettings TKVXForm::CurrentSettings() const {
   s.SplitSending = sendSettings_.SplitSending;
   s.MessagePauseMs = sendSettings_.MessagePauseMs;
   s.CheckBeforeSending = sendSettings_.CheckBeforeSending;
+  s.FilePauseMs = filePauseMs_;
   s.MidiThru = MidiThru1->isChecked();
   s.SysExOnly = receiveOptions_.SysExOnly;
   s.DetectBulkDumps = DetectBulkDumps1->isChecked();
@@ -466,6 +478,8 @@ void TKVXForm::BuildMenus() {
   QAction* save = file->addAction("&Save MIDI Out As...", this, [this] { SaveBoxAs(true); });
   save->setStatusTip("Save the contents of the MIDI Out area as .syx file");
   save->setShortcut(QKeySequence::Save);
+  file->addAction("Send &Files...", this, [this] { SendFilesDialog(); })
+      ->setStatusTip("Send several files in order, with a pause between them");
   file->addAction("Save MIDI &In As...", this, [this] { SaveBoxAs(false); })
       ->setStatusTip("Save the contents of the MIDI In area as .syx file");
   QAction* exit = file->addAction("E&xit", this, [this] { close(); });
@@ -649,6 +663,11 @@ bool TKVXForm::MayReplaceTypedText(const std::string& fileName) {
 }
 
 void TKVXForm::BSendClick() {
+  // Between two of several files, Send stops the rest, as Cancel would.
+  if (sendingFiles_ && !sender_->Sending()) {
+    filesCancelled_ = true;
+    return;
+  }
   if (SXOutput->SelAvail()) {
     const std::string selection = SXOutput->GetSelText();
     sender_->Send(SXOutput->Lines(), &selection, SXOutput->SelStart().line);
@@ -791,6 +810,53 @@ TFileContext TKVXForm::FileContext() {
                                  }}};
   ctx.keepMidiTiming = KeepMidiTiming1->isChecked();
   return ctx;
+}
+
+void TKVXForm::SendFilesDialog() {
+  if (AfterSendEnds([this] { SendFilesDialog(); })) return;
+  QFileDialog dialog(this, "Send Files");
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFiles);
+  dialog.setNameFilters({"All supported Files (*.syx *.mid *.txt)", "Sys Ex Files (*.syx)", "MIDI files (*.mid)",
+                         "Text Messages (*.txt)", "All Files (*)"});
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  std::vector<std::string> files;
+  for (const QString& f : dialog.selectedFiles()) files.push_back(f.toStdString());
+  SendFiles(files);
+}
+
+void TKVXForm::SendFiles(const std::vector<std::string>& files) {
+  if (sender_->Sending() || sendingFiles_) return;
+  sendingFiles_ = true;
+  filesCancelled_ = false;
+  const int count = static_cast<int>(files.size());
+  int sent = 0;
+  for (int i = 0; i < count && !filesCancelled_; ++i) {
+    if (i > 0 && filePauseMs_ > 0) {
+      // The pause between two files; Esc ends it and the rest.
+      LogLine("Waiting " + std::to_string(filePauseMs_) + " ms before the next file...", true, true, lkStatusOnly);
+      QElapsedTimer waited;
+      waited.start();
+      while (waited.elapsed() < filePauseMs_ && !filesCancelled_) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+      }
+      if (filesCancelled_) break;
+    }
+    TBMStrings lines;
+    TFileContext ctx = FileContext();
+    ctx.hooks.addRecentFile = nullptr;  // sent, not opened
+    if (!LoadFile(files[static_cast<size_t>(i)], lines, ctx)) break;
+    LogLine("File " + std::to_string(i + 1) + "/" + std::to_string(count) + ": " + files[static_cast<size_t>(i)], true,
+            true, lkNormal);
+    sender_->Send(lines, nullptr, 0);
+    if (sender_->CancelRequested() || !PortOpen()) filesCancelled_ = true;
+    else ++sent;
+  }
+  LogLine(filesCancelled_ || sent < count ? "Sent " + std::to_string(sent) + " of " + std::to_string(count) + " files"
+                                          : "Sent " + std::to_string(count) + " files",
+          true, false, sent < count ? lkError : lkNormal);
+  sendingFiles_ = false;
 }
 
 void TKVXForm::OpenFile() {

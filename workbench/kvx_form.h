@@ -46,6 +46,9 @@ public:
   // Loads the last file of the list and sends with "/send" or "-send".
   void HandleParameters(QStringList parameters);
   void BSendClick();
+  // Sends the files in order, FilePauseMs between them, without loading them
+  // into the MIDI Out box; Esc cancels (also during a pause).
+  void SendFiles(const std::vector<std::string>& files);
   // Loads a file into the MIDI Out box (a recent file); false when it did
   // not (a failure, a send that runs first, typed text the user keeps).
   bool LoadOutFile(const std::string& fileName);
@@ -146,6 +149,7 @@ private:
   void UpdateThru();
   void ClearBox(TZelkMemo* box);
   void CheckOut();
+  void SendFilesDialog();
   void FixOutChecksums();
   void IdentifyDevice();
   bool MayReplaceTypedText(const std::string& fileName);
@@ -187,7 +191,9 @@ private:
   TReceiveOptions receiveOptions_;
   std::unique_ptr<TSendEngine> sender_;
   std::vector<std::function<void()>> afterSend_;
-  bool thruHeldOff_ = false;  // thru is on but In and Out are one device
+  bool thruHeldOff_ = false;
+  int filePauseMs_ = 500;
+  bool sendingFiles_ = false, filesCancelled_ = false;  // thru is on but In and Out are one device
   std::unique_ptr<TReceivePath> receiver_;
   QLabel* statusOut_ = nullptr;
   QLabel* statusIn_ = nullptr;

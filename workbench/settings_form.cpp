@@ -77,6 +77,11 @@ TSettingsForm::TSettingsForm(TKVXForm& mainWindow)
   SEMessagePause->setSuffix(" ms");
   SEMessagePause->setSpecialValueText("off");
   pauseRow->addWidget(SEMessagePause);
+  pauseRow->addWidget(new QLabel("between files:"));
+  SEFilePause = new QSpinBox;
+  SEFilePause->setRange(0, 600000);
+  SEFilePause->setSuffix(" ms");
+  pauseRow->addWidget(SEFilePause);
   pauseRow->addStretch(1);
   sl->addLayout(pauseRow);
   outer->addWidget(sending);
@@ -124,6 +129,7 @@ TSettingsForm::TSettingsForm(TKVXForm& mainWindow)
     BApply->setEnabled(true);
   });
   connect(SEMessagePause, &QSpinBox::valueChanged, this, [this] { BApply->setEnabled(true); });
+  connect(SEFilePause, &QSpinBox::valueChanged, this, [this] { BApply->setEnabled(true); });
   connect(CBFontName, &QComboBox::activated, this, [this] { Changed(); });
   connect(CBFontSize, &QComboBox::activated, this, [this] { Changed(); });
   connect(BDefault, &QPushButton::clicked, this,
@@ -175,6 +181,7 @@ void TSettingsForm::LoadFromMainWindow() {
   CBOneInstance->setChecked(!main_.allowMultipleInstances_);
   CBShowSplash->setChecked(main_.showSplashScreen_);
   SEMessagePause->setValue(main_.sendSettings_.MessagePauseMs);
+  SEFilePause->setValue(main_.filePauseMs_);
   savedSpeed_ = main_.sendSettings_.SendSpeed;
   savedFontName_ = main_.SXInput->font().family();
   savedFontSize_ = main_.SXInput->font().pointSize();
@@ -231,6 +238,7 @@ void TSettingsForm::ApplySettings() {
   main_.receiveOptions_.DescribeMessages = CBDescribe->isChecked();
   main_.showSplashScreen_ = CBShowSplash->isChecked();
   main_.sendSettings_.MessagePauseMs = SEMessagePause->value();
+  main_.filePauseMs_ = SEFilePause->value();
   BApply->setEnabled(false);
 }
 

@@ -44,6 +44,7 @@ public:
   QLabel* LSendSpeed = nullptr;
   QPushButton* BDefault = nullptr;
   QSpinBox* SEMessagePause = nullptr;
+  QSpinBox* SEFilePause = nullptr;
   QCheckBox* CBSplitSysEx = nullptr;
   QComboBox* CBFontName = nullptr;
   QComboBox* CBFontSize = nullptr;

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFrame>
 #include <QLabel>
@@ -278,6 +279,36 @@ TEST_F(MainWindow, CheckFixAndIdentifyDeviceFromTheMidiOutMenu) {
   ASSERT_TRUE(test::WaitUntil([&] {
     return form->LogIn->Lines().Lines().back() == "Error: No device answered the identity request within 1 s.";
   }, 3000)) << form->LogIn->Lines().Text();
+}
+
+// Send files: in order, the stored pause between them, each file's bytes as
+// they are; Esc during the pause stops the rest.
+TEST_F(MainWindow, SendFilesInOrderWithThePauseBetweenThem) {
+  {
+    TRegIniFile ini(RegBasePath(false));
+    ini.WriteInteger("Current", "FilePauseMs", 300);
+    ini.UpdateFile();
+  }
+  Make();
+  Loopback();
+  form->SendSettings().SendSpeed = TSendEngine::kNoPacing;
+  test::TTempDir dir;
+  const std::string a = dir.File("a.syx"), b = dir.File("b.txt");
+  std::ofstream(a, std::ios::binary) << std::string("\xF0\x0A\xF7", 3);
+  std::ofstream(b) << "F0 0B F7\n";
+  form->SXOutput->Lines().SetText("90 3C 7F");
+  QElapsedTimer took;
+  took.start();
+  form->SendFiles({a, b});
+  EXPECT_GE(took.elapsed(), 300);
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Sent 2 files");
+  ASSERT_TRUE(test::WaitUntil([&] { return form->SXInput->Lines().Count() == 2; })) << Text(form->SXInput);
+  EXPECT_EQ(Text(form->SXInput), "F0 0A F7\r\nF0 0B F7");
+  EXPECT_EQ(Text(form->SXOutput), "90 3C 7F");  // the box is not touched
+
+  QTimer::singleShot(100, [&] { QTest::keyClick(form->SXOutput, Qt::Key_Escape); });
+  form->SendFiles({a, b});
+  EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Error: Sent 1 of 2 files");
 }
 
 // MIDI thru with In and Out on one loopback cable would echo every message

@@ -82,6 +82,7 @@ TEST(CurrentSettings, OneListOfKeysForLoadAndSave) {
   changed.MidiThru = changed.SysExOnly = changed.DetectBulkDumps = changed.SplitLongMessages = true;
   changed.DescribeMessages = changed.CheckBeforeSending = changed.KeepMidiTiming = true;
   changed.MessagePauseMs = 40;
+  changed.FilePauseMs = 2000;
   changed.SplitLongMessagesThreshold = 64;
   changed.FontName = "Mono Test";
   changed.FontSize = 14;
@@ -100,7 +101,7 @@ TEST(CurrentSettings, OneListOfKeysForLoadAndSave) {
     changed.Save(b, "Current");
     for (const auto& name : b.ReadSection("Current"))
       EXPECT_EQ(a.ReadString("Current", name, "?"), b.ReadString("Current", name, "!")) << name;
-    EXPECT_EQ(b.ReadSection("Current").size(), 19u);
+    EXPECT_EQ(b.ReadSection("Current").size(), 20u);
   }
   TCurrentSettings defaults;
   defaults.Load(TRegIniFile(key, dir.File("empty.conf")), "Current");
