@@ -311,6 +311,31 @@ TEST_F(MainWindow, SendFilesInOrderWithThePauseBetweenThem) {
   EXPECT_EQ(form->LogOut->Lines().Lines().back(), "Error: Sent 1 of 2 files");
 }
 
+// A wait line holds the send on the manual clock, and with "Describe received
+// messages" on what arrives gets its comment.
+TEST_F(MainWindow, WaitLinesOnTheManualClockAndDescribedMessages) {
+  TManualClock clock(50000);
+  TScopedClock scoped(clock);
+  Make();
+  Loopback();
+  form->DescribeMessages1->trigger();
+  ASSERT_TRUE(form->DescribeMessages1->isChecked());
+  form->SendSettings().SendSpeed = TSendEngine::kNoPacing;
+  form->SXOutput->Lines().SetText("F0 41 10 42 12 40 00 7F 00 41 F7\r\n; wait 500\r\n90 3C 7F");
+  int ticks = 0;
+  QTimer advance;
+  QObject::connect(&advance, &QTimer::timeout, [&] {
+    ++ticks;
+    clock.Advance(100);
+  });
+  advance.start(10);
+  form->BSendClick();
+  advance.stop();
+  EXPECT_GE(ticks, 5) << "the send did not wait 500 ms of the clock";
+  ASSERT_TRUE(test::WaitUntil([&] { return form->SXInput->Lines().Count() == 2; })) << Text(form->SXInput);
+  EXPECT_EQ(Text(form->SXInput), "F0 41 10 42 12 40 00 7F 00 41 F7 ; Roland Corporation, 11 bytes, checksum OK\r\n90 3C 7F");
+}
+
 // MIDI thru with In and Out on one loopback cable would echo every message
 // for ever: it is held off, and the log says why.
 TEST_F(MainWindow, ThruIsHeldOffWhenInAndOutAreOneDevice) {
