@@ -58,12 +58,18 @@ void TReceivePath::OpenWindow(uint32_t now) {
 void TReceivePath::AppendEvent(const TMyMidiEvent& event) {
   const uint8_t* data = event.SysExData.get();
   const size_t length = static_cast<size_t>(event.SysExLength);
-  AppendBytesAsLines(data, length, options_.SplitThreshold, [this](std::string&& line) { box_.Add(std::move(line)); });
-  // A comment on the message's last line: saving as .syx leaves it out.
-  if (options_.DescribeMessages && length >= 2 && data[0] == 0xF0 && data[length - 1] == 0xF7 && box_.Count() > 0) {
-    const std::string about = DescribeMessage(std::span<const uint8_t>(data, length));
-    if (!about.empty()) box_.Put(box_.Count() - 1, box_.Get(box_.Count() - 1) + " ; " + about);
+  const bool describe = options_.DescribeMessages && length >= 2 && data[0] == 0xF0 && data[length - 1] == 0xF7;
+  if (!describe) {
+    AppendBytesAsLines(data, length, options_.SplitThreshold, [this](std::string&& line) { box_.Add(std::move(line)); });
+    return;
   }
+  // A comment on the message's last line (saving as .syx leaves it out),
+  // added before the line goes into the box: no line is copied for it.
+  std::vector<std::string> lines;
+  AppendBytesAsLines(data, length, options_.SplitThreshold, [&](std::string&& line) { lines.push_back(std::move(line)); });
+  const std::string about = DescribeMessage(std::span<const uint8_t>(data, length));
+  if (!about.empty() && !lines.empty()) lines.back() += " ; " + about;
+  for (std::string& line : lines) box_.Add(std::move(line));
 }
 
 void TReceivePath::HandleSysEx(std::unique_ptr<TMyMidiEvent> event) {
