@@ -61,12 +61,13 @@ std::string Fold(const std::string& s) {
   return out;
 }
 
-class TOutputTarget : public TSendTarget {
+// The device, counting what it is handed and holding back ahead of a slow port.
+class TOutputTarget : public TMidiOutTarget {
 public:
   static constexpr int64_t kMaxBytesInFlight = 256 * 1024;
-  explicit TOutputTarget(TMidiOutput& out) : out_(out) {}
+  using TMidiOutTarget::TMidiOutTarget;
   void SendShort(uint8_t s, uint8_t d1, uint8_t d2) override {
-    out_.SendShort(s, d1, d2);
+    TMidiOutTarget::SendShort(s, d1, d2);
     ++messages;
   }
   void SendLong(const uint8_t* data, int length) override {
@@ -79,17 +80,10 @@ public:
       QCoreApplication::processEvents();
       QThread::msleep(1);
     }
-    out_.SendLong(data, length);
+    TMidiOutTarget::SendLong(data, length);
   }
-  bool PortOpen() const override { return out_.IsOpen() && !out_.DriverClosed(); }
-  int PendingMessages() const override { return out_.PendingLongCount(); }
-  int64_t PendingBytes() const override { return out_.PendingLongBytes(); }
-  void DropPending() override { out_.Reset(); }
 
   int64_t messages = 0;  // short messages and pieces handed to the port
-
-private:
-  TMidiOutput& out_;
 };
 
 class TNoView : public TReceiveView {

@@ -49,11 +49,16 @@ std::string_view TrimLine(std::string_view text) {
   return text.substr(first, last - first);
 }
 
-int WaitCommentMs(std::string_view line) {
+size_t CommentStart(std::string_view line) {
   size_t at = 0;
   while (at < line.size() && line[at] != ';' && line[at] != '#' &&
          !(line[at] == '/' && at + 1 < line.size() && line[at + 1] == '/'))
     ++at;
+  return at;
+}
+
+int WaitCommentMs(std::string_view line) {
+  const size_t at = CommentStart(line);
   if (at == line.size()) return -1;
   std::string text = LowerAscii(TrimLine(line.substr(at + (line[at] == '/' ? 2 : 1))));
   if (text.rfind("wait", 0) != 0 || text.size() < 6 || static_cast<unsigned char>(text[4]) > 0x20) return -1;

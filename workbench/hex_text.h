@@ -21,6 +21,10 @@ std::string ShortMessageText(uint8_t status, uint8_t data1, uint8_t data2);
 // Removes every character of code 0x20 or below from both ends.
 std::string_view TrimLine(std::string_view text);
 
+// Where a line's comment starts (";", "#" or "//"); the line's length when
+// it has none.
+size_t CommentStart(std::string_view line);
+
 // The pause a line's comment asks the send for: "; wait 500", "// Wait 500 ms"
 // or "# wait 20" (letter case ignored) give 500, 500 and 20 milliseconds;
 // -1 when the line has no such comment.

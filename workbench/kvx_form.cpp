@@ -150,8 +150,9 @@ TKVXForm::TKVXForm(QStringList parameters, QWidget* parent, const std::function<
   bulkTimer_->setInterval(kBulkQuietTickMs);
   connect(bulkTimer_, &QTimer::timeout, this, [this] { receiver_->TimerTick(); });
 
+  outTarget_ = std::make_unique<TMidiOutTarget>(MidiOut());
   sender_ = std::make_unique<TSendEngine>(
-      *this, parser_, *this, sendSettings_,
+      *this, parser_, *outTarget_, sendSettings_,
       TSendHooks{[] { QCoreApplication::processEvents(QEventLoop::AllEvents); },
                  [](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); },
                  [this](bool sending) { SetSending(sending); }});
@@ -752,7 +753,7 @@ void TKVXForm::FixOutChecksums() {
 // The identity request to MIDI Out; for a second, each reply at MIDI In is
 // shown decoded.
 void TKVXForm::IdentifyDevice() {
-  if (!PortOpen() || !MidiIn().IsOpen()) {
+  if (!outTarget_->PortOpen() || !MidiIn().IsOpen()) {
     LogLine("Identify device needs a MIDI Out port to ask and a MIDI In port for the answers.", true, false,
             lkErrorDialog);
     return;
@@ -850,7 +851,7 @@ void TKVXForm::SendFiles(const std::vector<std::string>& files) {
     LogLine("File " + std::to_string(i + 1) + "/" + std::to_string(count) + ": " + files[static_cast<size_t>(i)], true,
             true, lkNormal);
     sender_->Send(lines, nullptr, 0);
-    if (sender_->CancelRequested() || !PortOpen()) filesCancelled_ = true;
+    if (sender_->CancelRequested() || !outTarget_->PortOpen()) filesCancelled_ = true;
     else ++sent;
   }
   LogLine(filesCancelled_ || sent < count ? "Sent " + std::to_string(sent) + " of " + std::to_string(count) + " files"
@@ -941,19 +942,6 @@ void TKVXForm::SetBulkTimer(bool on) {
     bulkTimer_->stop();
   else if (!bulkTimer_->isActive())
     bulkTimer_->start();
-}
-
-void TKVXForm::SendShort(uint8_t status, uint8_t data1, uint8_t data2) {
-  if (MidiOut().IsOpen()) MidiOut().SendShort(status, data1, data2);
-}
-
-void TKVXForm::SendLong(const uint8_t* data, int length) {
-  if (MidiOut().IsOpen()) MidiOut().SendLong(data, length);
-}
-
-bool TKVXForm::PortOpen() const {
-  const TMidiOutput& out = midiOutMenu_->Output();
-  return out.IsOpen() && !out.DriverClosed();
 }
 
 }  // namespace kalvex

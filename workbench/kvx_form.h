@@ -32,7 +32,7 @@ namespace kalvex {
 class TSettingsForm;
 class TZelkMemo;
 
-class TKVXForm final : public QMainWindow, public TLogSink, public TReceiveView, public TSendTarget {
+class TKVXForm final : public QMainWindow, public TLogSink, public TReceiveView {
   Q_OBJECT
 public:
   // beforeSettings runs once the menus exist and before the settings are
@@ -168,13 +168,6 @@ private:
   void RepaintBulkPanel() override;
   bool BulkPanelVisible() const override;
   void SetBulkTimer(bool on) override;
-  // TSendTarget: the MIDI Out device
-  void SendShort(uint8_t status, uint8_t data1, uint8_t data2) override;
-  void SendLong(const uint8_t* data, int length) override;
-  bool PortOpen() const override;
-  int PendingMessages() const override { return midiOutMenu_->Output().PendingLongCount(); }
-  int64_t PendingBytes() const override { return midiOutMenu_->Output().PendingLongBytes(); }
-  void DropPending() override { midiOutMenu_->Output().Reset(); }
 
   QStringList parameters_;
   THexParser parser_{*this};
@@ -189,6 +182,7 @@ private:
   QWidget* logPanel_ = nullptr;
   QSplitter* rows_ = nullptr;
   TReceiveOptions receiveOptions_;
+  std::unique_ptr<TMidiOutTarget> outTarget_;  // what sends go to: the MIDI Out device
   std::unique_ptr<TSendEngine> sender_;
   std::vector<std::function<void()>> afterSend_;
   bool thruHeldOff_ = false;

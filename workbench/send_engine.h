@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "editor/core/bm_strings.h"
+#include "midi/midi_output.h"
 #include "workbench/hex_text.h"
 #include "workbench/log_sink.h"
 
@@ -33,6 +34,26 @@ public:
   virtual int64_t PendingBytes() const { return 0; }
   // Drops what is still queued (a cancel while the last messages go out).
   virtual void DropPending() {}
+};
+
+// The MIDI Out device as the target: what it is handed goes out when the
+// device is open, and the port's state is the device's.
+class TMidiOutTarget : public TSendTarget {
+public:
+  explicit TMidiOutTarget(TMidiOutput& out) : out_(out) {}
+  void SendShort(uint8_t status, uint8_t data1, uint8_t data2) override {
+    if (out_.IsOpen()) out_.SendShort(status, data1, data2);
+  }
+  void SendLong(const uint8_t* data, int length) override {
+    if (out_.IsOpen()) out_.SendLong(data, length);
+  }
+  bool PortOpen() const override { return out_.IsOpen() && !out_.DriverClosed(); }
+  int PendingMessages() const override { return out_.PendingLongCount(); }
+  int64_t PendingBytes() const override { return out_.PendingLongBytes(); }
+  void DropPending() override { out_.Reset(); }
+
+protected:
+  TMidiOutput& out_;
 };
 
 // About a third of the wire rate: what suits most older instruments.

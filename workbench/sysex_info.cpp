@@ -344,10 +344,7 @@ int FixChecksumsInBox(TBMStrings& box, THexParser& parser) {
   for (size_t l = 0; l < lines.size(); ++l) {
     if (lines[l] == before[l]) continue;
     const std::string& old = box.Get(static_cast<int>(l));
-    size_t comment = 0;
-    while (comment < old.size() && old[comment] != ';' && old[comment] != '#' &&
-           !(old[comment] == '/' && comment + 1 < old.size() && old[comment + 1] == '/'))
-      ++comment;
+    const size_t comment = CommentStart(old);
     std::string text;
     const uint8_t* data = lines[l].data();
     size_t remaining = lines[l].size();
